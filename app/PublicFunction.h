@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+class TADOQuery;
+
+// Value of key in section of the INI file fileName, or defaultValue when the file, the section or
+// the key is missing. The file is read afresh on every call; it never raises.
+QString ReadIniString(const QString& section, const QString& key, const QString& defaultValue,
+                      const QString& fileName);
+
+// The one way the program (re)opens a query: close it, make sql its single statement line, open it.
+// Any error on the way (also one raised by the query's AfterScroll handler during the open) is
+// swallowed, failMessage is shown with ShowMessage and the result is false.
+bool OpenQuery(TADOQuery& query, const QString& sql, const QString& failMessage);

@@ -1,0 +1,28 @@
+// The program's four long-lived objects, created in a fixed order and destroyed in reverse order.
+#include "WindowSet.h"
+
+#include "ADOQuery.h"
+#include "MainForm.h"
+#include "NoteForm.h"
+#include "SearchForm.h"
+#include "ShareDM.h"
+
+void CreateWindowSet() {
+    FormMain = new TFormMain();
+    ShareDataModule = new TShareDataModule();
+    // The main window was created before the connection existed; its list query is bound now.
+    FormMain->ADOQuery1->SetConnection(&ShareDataModule->ADOConnection1);
+    FormNote = new TFormNote(FormMain);
+    FormSearch = new TFormSearch(FormMain);
+}
+
+void DestroyWindowSet() {
+    delete FormSearch;
+    FormSearch = nullptr;
+    delete FormNote;
+    FormNote = nullptr;
+    delete ShareDataModule;
+    ShareDataModule = nullptr;
+    delete FormMain;
+    FormMain = nullptr;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// One SQLite database connection shared by every record set of the program.
+class TADOConnection {
+public:
+    // The database is looked up by this path when the connection connects; the default is the bare
+    // name NoteData.db, so it is found in the process's current directory.
+    explicit TADOConnection(std::string databasePath = "NoteData.db");
+    ~TADOConnection();
+    TADOConnection(const TADOConnection&) = delete;
+    TADOConnection& operator=(const TADOConnection&) = delete;
+
+    const std::string& DatabasePath() const { return m_databasePath; }
+    bool Connected() const { return m_db != nullptr; }
+
+    // Connects if not yet connected: opens the existing file read-write (never creates it) and checks
+    // that it is a database. Raises EOleException with SQLite's message; the connection then stays
+    // unconnected and the next call tries again. Once connected it stays connected until destroyed.
+    void Open();
+
+    // Busy timeout in milliseconds used while another process writes (default 5000).
+    void SetBusyTimeout(int milliseconds);
+
+    // Transactions. BeginTrans raises if one is already running. RollbackTrans never raises.
+    void BeginTrans();
+    void CommitTrans();
+    void RollbackTrans() noexcept;
+    bool InTransaction() const;
+
+    // The raw handle, valid while connected; nullptr otherwise.
+    sqlite3* Handle() const { return m_db; }
+
+    // Runs SQL that returns no rows (for example a schema script). Raises EOleException.
+    void ExecuteDirect(const std::string& sql);
+
+    // Raises EOleException built from the connection's current error (message cleaned of trailing
+    // full stops, blanks and control characters).
+    [[noreturn]] void RaiseLastError() const;
+
+private:
+    std::string m_databasePath;
+    sqlite3* m_db = nullptr;
+    int m_busyTimeout = 5000;
+};
+
+// Rolls back unless committed.
+class TTransaction {
+public:
+    explicit TTransaction(TADOConnection& connection);
+    ~TTransaction();
+    TTransaction(const TTransaction&) = delete;
+    TTransaction& operator=(const TTransaction&) = delete;
+    void Commit();
+
+private:
+    TADOConnection& m_connection;
+    bool m_done = false;
+};
+
+// Cleans an engine message the way every EOleException shows it.
+std::string CleanEngineMessage(std::string message);

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+class TADOQuery;
+
+// What a field holds, taken from the column's declared type.
+enum class TFieldKind {
+    AutoInc,  // the table's integer key, assigned by the database; read-only
+    Integer,  // 32-bit signed
+    Float,    // only for expressions or REAL columns
+    Text,     // at most Size() characters (code points)
+    Memo,     // long text of any length
+};
+
+// One column of a record set's result. A field always refers to the record set's current row (or
+// the row being edited or inserted). Fields live as long as the record set stays open; a close
+// destroys them.
+class TField {
+public:
+    TField(TADOQuery& dataSet, int index, std::string name, TFieldKind kind, int size, bool readOnly)
+        : m_dataSet(dataSet), m_index(index), m_name(std::move(name)), m_kind(kind), m_size(size),
+          m_readOnly(readOnly) {}
+
+    const std::string& FieldName() const { return m_name; }
+    int Index() const { return m_index; }
+    TFieldKind Kind() const { return m_kind; }
+    int Size() const { return m_size; }  // characters for Text, 0 otherwise
+    bool ReadOnly() const { return m_readOnly; }
+    TADOQuery& DataSet() const { return m_dataSet; }
+
+    // True for NULL and when there is no current row.
+    bool IsNull() const;
+    // Empty text for NULL; decimal digits for integers.
+    std::string AsString() const;
+    // 0 for NULL; text is converted as far as it reads as a number.
+    int AsInteger() const;
+
+    // Edit or insert state only ("Dataset not in edit or insert mode" otherwise); a read-only field
+    // raises "Field '%s' cannot be modified". Text is cut to Size() characters; the empty text goes
+    // into a Memo field as NULL.
+    void SetAsString(std::string_view value);
+    void SetAsInteger(int value);
+    void Clear();  // assigns NULL
+
+private:
+    TADOQuery& m_dataSet;
+    int m_index;
+    std::string m_name;
+    TFieldKind m_kind;
+    int m_size;
+    bool m_readOnly;
+};
