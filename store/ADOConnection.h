@@ -4,6 +4,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -42,14 +43,40 @@ public:
     // Runs SQL that returns no rows (for example a schema script). Raises EOleException.
     void ExecuteDirect(const std::string& sql);
 
+    // A prepared statement for sql, kept and reused for the same text while connected. It comes back
+    // reset and without bindings; the caller resets it when done and must not finalize it.
+    // Raises EOleException (connects first when needed).
+    sqlite3_stmt* PrepareCached(const std::string& sql);
+
+    // What the table's schema says of one column (cached per table for the connection's life).
+    struct ColumnInfo {
+        std::string declaredType;
+        bool primaryKey = false;
+        bool rowidAlias = false; // INTEGER PRIMARY KEY: the key SQLite assigns
+    };
+    struct TableInfo {
+        std::string keyColumn; // empty when the table has no single-column key
+        std::vector<std::pair<std::string, ColumnInfo>> columns;
+        const ColumnInfo* Find(const std::string& column) const;
+    };
+    const TableInfo& TableSchema(const std::string& table);
+
     // Raises EOleException built from the connection's current error (message cleaned of trailing
     // full stops, blanks and control characters).
     [[noreturn]] void RaiseLastError() const;
 
 private:
     std::string m_databasePath;
+    void ForgetCache() noexcept;
+
     sqlite3* m_db = nullptr;
     int m_busyTimeout = 5000;
+    struct CachedStatement {
+        std::string sql;
+        sqlite3_stmt* stmt;
+    };
+    std::list<CachedStatement> m_statements; // most recently used first
+    std::list<std::pair<std::string, TableInfo>> m_tables;
 };
 
 // Rolls back unless committed.

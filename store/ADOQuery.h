@@ -10,18 +10,19 @@
 #include <vector>
 
 class TADOConnection;
+struct TFieldValue;
 
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
 
 // What changed, as told to a bound grid. Notices are held back between DisableControls and the
 // matching EnableControls; EnableControls then sends one DataSetChanged.
 enum class TDataNotice {
-    LayoutChanged,   // opened or closed: fields and rows are new
-    DataSetChanged,  // rows may all have changed (also the release of held-back notices)
-    Scrolled,        // the current row or the window of rows moved
-    RecordChanged,   // the current row's values changed (post, cancel)
-    StateChanged,    // browse, edit or insert
-    FieldChanged,    // a field of the row being edited or inserted was assigned
+    LayoutChanged,  // opened or closed: fields and rows are new
+    DataSetChanged, // rows may all have changed (also the release of held-back notices)
+    Scrolled,       // the current row or the window of rows moved
+    RecordChanged,  // the current row's values changed (post, cancel)
+    StateChanged,   // browse, edit or insert
+    FieldChanged,   // a field of the row being edited or inserted was assigned
 };
 
 // A bound control (the grid, its footer totals). Notices are for display; the After/Before events
@@ -78,7 +79,7 @@ public:
     int RecordCount() const;
     void First();
     void Next();
-    int MoveBy(int distance);  // rows actually moved, negative backwards
+    int MoveBy(int distance); // rows actually moved, negative backwards
     void Last();
     bool Bof() const { return m_bof; }
     bool Eof() const { return m_eof; }
@@ -93,8 +94,8 @@ public:
     // Fields of the result, in column order; empty while closed.
     int FieldCount() const { return static_cast<int>(m_fields.size()); }
     TField& Fields(int index) const { return *m_fields.at(index); }
-    TField* FindField(std::string_view name) const;  // case-insensitive; nullptr when missing
-    TField& FieldByName(std::string_view name) const;  // raises "<name>: Field '%s' not found"
+    TField* FindField(std::string_view name) const;   // case-insensitive; nullptr when missing
+    TField& FieldByName(std::string_view name) const; // raises "<name>: Field '%s' not found"
 
     // Changes (written at once by Post and Delete).
     void Edit();
@@ -121,8 +122,8 @@ public:
     // First: top line; Last: bottom line; Locate: the middle).
     void SetBufferCount(int lines);
     int BufferCount() const { return m_bufferCount; }
-    int WindowRowCount() const;  // rows in the window now, 0 when closed or empty
-    int ActiveLine() const;      // the current row's line in the window, -1 when there is none
+    int WindowRowCount() const; // rows in the window now, 0 when closed or empty
+    int ActiveLine() const;     // the current row's line in the window, -1 when there is none
     // Cell access for window lines 0 .. WindowRowCount()-1; fieldIndex as in Fields().
     bool IsNullAt(int line, int fieldIndex) const;
     std::string TextAt(int line, int fieldIndex) const;
@@ -134,9 +135,24 @@ private:
     struct Impl;
 
     void CheckActive() const;
-    void CheckBrowseMove();  // leaves edit/insert state (implicit post or cancel)
+    void CheckBrowseMove(); // leaves edit/insert state (implicit post or cancel)
+    void CheckUpdatable() const;
     void Notify(TDataNotice notice);
+    template <typename Event> void SendEvent(Event event);
     void FireScroll();
+    [[noreturn]] void RaiseNamed(const std::string& message) const;
+
+    // Row access for fields and the grid.
+    int ViewCount() const; // rows plus the row being inserted
+    TFieldValue ValueAt(int viewIndex, int fieldIndex) const;
+    TFieldValue CurrentValue(int fieldIndex) const;
+    void CheckCanAssign(const TField& field) const;
+    void AssignValue(int fieldIndex, TFieldValue value);
+    static std::string ValueText(const TFieldValue& value);
+    void PlaceWindow();              // keeps the current row inside the window, the window filled
+    void PlaceWindowAround(int row); // the row in the middle, as locate shows it
+    void PostEdit();
+    void PostInsert();
 
     std::string m_name;
     TADOConnection* m_connection;

@@ -7,11 +7,11 @@ class TADOQuery;
 
 // What a field holds, taken from the column's declared type.
 enum class TFieldKind {
-    AutoInc,  // the table's integer key, assigned by the database; read-only
-    Integer,  // 32-bit signed
-    Float,    // only for expressions or REAL columns
-    Text,     // at most Size() characters (code points)
-    Memo,     // long text of any length
+    AutoInc, // the table's integer key, assigned by the database; read-only
+    Integer, // 32-bit signed
+    Float,   // only for expressions or REAL columns
+    Text,    // at most Size() characters (code points)
+    Memo,    // long text of any length
 };
 
 // One column of a record set's result. A field always refers to the record set's current row (or
@@ -26,7 +26,7 @@ public:
     const std::string& FieldName() const { return m_name; }
     int Index() const { return m_index; }
     TFieldKind Kind() const { return m_kind; }
-    int Size() const { return m_size; }  // characters for Text, 0 otherwise
+    int Size() const { return m_size; } // characters for Text, 0 otherwise
     bool ReadOnly() const { return m_readOnly; }
     TADOQuery& DataSet() const { return m_dataSet; }
 
@@ -42,7 +42,7 @@ public:
     // into a Memo field as NULL.
     void SetAsString(std::string_view value);
     void SetAsInteger(int value);
-    void Clear();  // assigns NULL
+    void Clear(); // assigns NULL
 
 private:
     TADOQuery& m_dataSet;

@@ -1,0 +1,214 @@
+// TADOConnection: the program's one SQLite connection.
+//
+// Operations: Open (connect on demand; later calls do nothing), PrepareCached (statements reused by
+// their text), TableSchema (key column and declared types of a table), BeginTrans / CommitTrans /
+// RollbackTrans, ExecuteDirect. The connection opens an existing file read-write and never creates
+// one; other processes may use the file at the same time, and a busy timeout waits out their short
+// writes. Once connected it stays connected until destroyed.
+//
+// Cost: Open checks the file with one read of the schema. A cached statement saves SQLite's parse
+// and plan for every repeated statement text (the record sets lift integer literals into bindings
+// so that "... = 57" and "... = 58" share one text). TableSchema reads PRAGMA table_info once per
+// table.
+#include "ADOConnection.h"
+
+#include "DatabaseErrors.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+constexpr std::size_t kStatementCacheSize = 64;
+
+bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+std::string UpperAscii(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+} // namespace
+
+std::string CleanEngineMessage(std::string message) {
+    while (!message.empty()) {
+        const unsigned char last = static_cast<unsigned char>(message.back());
+        if (last == '.' || last == ' ' || last < 0x20 || last == 0x7f)
+            message.pop_back();
+        else
+            break;
+    }
+    return message;
+}
+
+TADOConnection::TADOConnection(std::string databasePath) : m_databasePath(std::move(databasePath)) {}
+
+TADOConnection::~TADOConnection() {
+    ForgetCache();
+    if (m_db)
+        sqlite3_close_v2(m_db);
+}
+
+void TADOConnection::ForgetCache() noexcept {
+    for (auto& cached : m_statements)
+        sqlite3_finalize(cached.stmt);
+    m_statements.clear();
+    m_tables.clear();
+}
+
+void TADOConnection::Open() {
+    if (m_db)
+        return;
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(m_databasePath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        const int code = db ? sqlite3_extended_errcode(db) : rc;
+        sqlite3_close_v2(db);
+        throw EOleException(CleanEngineMessage(message), code);
+    }
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, m_busyTimeout);
+    // sqlite3_open_v2 reads nothing yet; a file that is not a database shows itself here.
+    char* error = nullptr;
+    if (sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, &error) != SQLITE_OK) {
+        std::string message = error ? error : sqlite3_errmsg(db);
+        const int code = sqlite3_extended_errcode(db);
+        sqlite3_free(error);
+        sqlite3_close_v2(db);
+        throw EOleException(CleanEngineMessage(message), code);
+    }
+    m_db = db;
+}
+
+void TADOConnection::SetBusyTimeout(int milliseconds) {
+    m_busyTimeout = milliseconds;
+    if (m_db)
+        sqlite3_busy_timeout(m_db, milliseconds);
+}
+
+void TADOConnection::RaiseLastError() const {
+    if (!m_db)
+        throw EOleException("Connection is not open", SQLITE_MISUSE);
+    throw EOleException(CleanEngineMessage(sqlite3_errmsg(m_db)), sqlite3_extended_errcode(m_db));
+}
+
+void TADOConnection::ExecuteDirect(const std::string& sql) {
+    Open();
+    char* error = nullptr;
+    if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+        std::string message = error ? error : sqlite3_errmsg(m_db);
+        sqlite3_free(error);
+        throw EOleException(CleanEngineMessage(message), sqlite3_extended_errcode(m_db));
+    }
+}
+
+void TADOConnection::BeginTrans() {
+    ExecuteDirect("BEGIN");
+}
+
+void TADOConnection::CommitTrans() {
+    ExecuteDirect("COMMIT");
+}
+
+void TADOConnection::RollbackTrans() noexcept {
+    if (m_db && !sqlite3_get_autocommit(m_db))
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+bool TADOConnection::InTransaction() const {
+    return m_db && !sqlite3_get_autocommit(m_db);
+}
+
+sqlite3_stmt* TADOConnection::PrepareCached(const std::string& sql) {
+    Open();
+    for (auto it = m_statements.begin(); it != m_statements.end(); ++it) {
+        if (it->sql == sql) {
+            m_statements.splice(m_statements.begin(), m_statements, it);
+            sqlite3_reset(it->stmt);
+            sqlite3_clear_bindings(it->stmt);
+            return it->stmt;
+        }
+    }
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        RaiseLastError();
+    }
+    if (!stmt) // only blanks or comments
+        throw EOleException("The statement is empty", SQLITE_MISUSE);
+    m_statements.push_front({sql, stmt});
+    if (m_statements.size() > kStatementCacheSize) {
+        sqlite3_finalize(m_statements.back().stmt);
+        m_statements.pop_back();
+    }
+    return stmt;
+}
+
+const TADOConnection::ColumnInfo* TADOConnection::TableInfo::Find(const std::string& column) const {
+    for (const auto& [name, info] : columns)
+        if (EqualsIgnoreCase(name, column))
+            return &info;
+    return nullptr;
+}
+
+const TADOConnection::TableInfo& TADOConnection::TableSchema(const std::string& table) {
+    for (const auto& [name, info] : m_tables)
+        if (name == table)
+            return info;
+    Open();
+    TableInfo info;
+    sqlite3_stmt* stmt = nullptr;
+    const std::string sql = "PRAGMA table_info(\"" + table + "\")";
+    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        RaiseLastError();
+    }
+    int keyCount = 0;
+    std::string keyColumn;
+    std::string keyType;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        ColumnInfo column;
+        const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+        const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2));
+        column.declaredType = type ? type : "";
+        column.primaryKey = sqlite3_column_int(stmt, 5) > 0;
+        if (column.primaryKey) {
+            ++keyCount;
+            keyColumn = name ? name : "";
+            keyType = UpperAscii(column.declaredType);
+        }
+        info.columns.emplace_back(name ? name : "", column);
+    }
+    sqlite3_finalize(stmt);
+    if (keyCount == 1) {
+        info.keyColumn = keyColumn;
+        if (keyType == "INTEGER")
+            for (auto& [name, column] : info.columns)
+                if (name == keyColumn)
+                    column.rowidAlias = true;
+    }
+    m_tables.emplace_back(table, std::move(info));
+    return m_tables.back().second;
+}
+
+TTransaction::TTransaction(TADOConnection& connection) : m_connection(connection) {
+    m_connection.BeginTrans();
+}
+
+TTransaction::~TTransaction() {
+    if (!m_done)
+        m_connection.RollbackTrans();
+}
+
+void TTransaction::Commit() {
+    m_connection.CommitTrans();
+    m_done = true;
+}

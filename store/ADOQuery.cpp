@@ -1,0 +1,1001 @@
+// TADOQuery: a record set over one SQL statement, its whole result held in the program.
+//
+// Order of calls: set the statement (ClearSQL/AddSQL, which close the record set), Open, then any
+// of the moves (First, Next, MoveBy, Last, SetRecNo, Locate), field reads, and the changes (Edit or
+// Insert, field assignments, Post; Delete). Close discards the result. Every call on a closed
+// record set but Close, Open and the statement raises the closed-dataset error (fields: not found).
+//
+// Storage: the snapshot is one byte arena holding each row's cells back to back (a tag byte, then a
+// varint integer, an 8-byte real or a varint length and UTF-8 bytes), plus one 64-bit offset per row.
+// A posted edit appends the new cells and repoints its row; a delete drops the row's offset. Reading
+// a cell walks the row's few cells; nothing is decoded for rows that are never read.
+//
+// Costs: Open is one pass of SQLite over the statement, copying each cell once; the statement's
+// plan is reused when the same text (integer literals lifted into bindings) was run before. Moves,
+// RecNo and RecordCount are constant time; Locate scans the rows' key cells; Delete and a posted
+// Insert move the row offsets behind the row. Post and Delete each run one SQLite statement.
+//
+// Events: observers (the grid) get notices, held back between DisableControls and EnableControls,
+// and the After/Before events; the window's AfterScroll handler runs after every move, inside the
+// operation, after the observers were told.
+#include "ADOQuery.h"
+
+#include "ADOConnection.h"
+#include "DatabaseErrors.h"
+#include "FieldValue.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+// ---- compact row encoding -----------------------------------------------------------------------
+
+void PutVarint(std::string& out, std::uint64_t value) {
+    while (value >= 0x80) {
+        out.push_back(static_cast<char>((value & 0x7F) | 0x80));
+        value >>= 7;
+    }
+    out.push_back(static_cast<char>(value));
+}
+
+std::uint64_t GetVarint(const char*& p) {
+    std::uint64_t value = 0;
+    int shift = 0;
+    for (;;) {
+        const auto byte = static_cast<unsigned char>(*p++);
+        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80))
+            return value;
+        shift += 7;
+    }
+}
+
+std::uint64_t ZigZag(std::int64_t v) {
+    return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
+std::int64_t UnZigZag(std::uint64_t v) {
+    return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+
+void PutText(std::string& out, const char* text, std::size_t size) {
+    out.push_back(static_cast<char>(TFieldValue::Text));
+    PutVarint(out, size);
+    out.append(text, size);
+}
+
+void PutValue(std::string& out, const TFieldValue& value) {
+    switch (value.type) {
+    case TFieldValue::Null:
+        out.push_back(static_cast<char>(TFieldValue::Null));
+        break;
+    case TFieldValue::Int:
+        out.push_back(static_cast<char>(TFieldValue::Int));
+        PutVarint(out, ZigZag(value.integer));
+        break;
+    case TFieldValue::Real: {
+        out.push_back(static_cast<char>(TFieldValue::Real));
+        char bytes[sizeof(double)];
+        std::memcpy(bytes, &value.real, sizeof bytes);
+        out.append(bytes, sizeof bytes);
+        break;
+    }
+    case TFieldValue::Text:
+        PutText(out, value.text.data(), value.text.size());
+        break;
+    }
+}
+
+void PutColumn(std::string& out, sqlite3_stmt* stmt, int column) {
+    switch (sqlite3_column_type(stmt, column)) {
+    case SQLITE_NULL:
+        out.push_back(static_cast<char>(TFieldValue::Null));
+        break;
+    case SQLITE_INTEGER:
+        out.push_back(static_cast<char>(TFieldValue::Int));
+        PutVarint(out, ZigZag(sqlite3_column_int64(stmt, column)));
+        break;
+    case SQLITE_FLOAT: {
+        out.push_back(static_cast<char>(TFieldValue::Real));
+        const double real = sqlite3_column_double(stmt, column);
+        char bytes[sizeof(double)];
+        std::memcpy(bytes, &real, sizeof bytes);
+        out.append(bytes, sizeof bytes);
+        break;
+    }
+    default: { // text and blobs are kept as their bytes
+        const auto* text = static_cast<const char*>(sqlite3_column_blob(stmt, column));
+        const int size = sqlite3_column_bytes(stmt, column);
+        PutText(out, text ? text : "", static_cast<std::size_t>(size));
+        break;
+    }
+    }
+}
+
+const char* SkipCell(const char* p) {
+    switch (static_cast<TFieldValue::Type>(*p++)) {
+    case TFieldValue::Null:
+        return p;
+    case TFieldValue::Int:
+        GetVarint(p);
+        return p;
+    case TFieldValue::Real:
+        return p + sizeof(double);
+    case TFieldValue::Text: {
+        const auto size = GetVarint(p);
+        return p + size;
+    }
+    }
+    return p;
+}
+
+TFieldValue ReadCell(const char* p) {
+    TFieldValue value;
+    value.type = static_cast<TFieldValue::Type>(*p++);
+    switch (value.type) {
+    case TFieldValue::Null:
+        break;
+    case TFieldValue::Int:
+        value.integer = UnZigZag(GetVarint(p));
+        break;
+    case TFieldValue::Real:
+        std::memcpy(&value.real, p, sizeof(double));
+        break;
+    case TFieldValue::Text: {
+        const auto size = GetVarint(p);
+        value.text.assign(p, size);
+        break;
+    }
+    }
+    return value;
+}
+
+// ---- statement text -----------------------------------------------------------------------------
+
+bool IsIdentifierChar(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) || c == '_' || c == '$' || u >= 0x80;
+}
+
+bool IsQuote(char c) {
+    return c == '\'' || c == '"' || c == '`';
+}
+
+// Turns the record set's statement text into what SQLite is given. A colon outside quoted text
+// that is not doubled starts a parameter marker, which runs to the next blank, comma, semicolon,
+// closing parenthesis or line break and becomes "?" (bound to NULL: the program supplies no
+// values); a doubled colon stands for one colon. Any of the three quote characters switches
+// between quoted and unquoted text. An integer literal right after a comparison operator is lifted
+// into a binding as well, so that statements differing only in such a number share one plan.
+std::string TranslateStatement(const std::string& text, std::vector<std::optional<std::int64_t>>& bindings) {
+    std::string out;
+    out.reserve(text.size());
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (IsQuote(c)) {
+            quoted = !quoted;
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        if (quoted) {
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        if (c == ':') {
+            if (i + 1 < text.size() && text[i + 1] == ':') {
+                out.push_back(':');
+                i += 2;
+                continue;
+            }
+            ++i;
+            while (i < text.size() && !std::strchr(" ,;)\r\n", text[i]))
+                ++i;
+            out.push_back('?');
+            bindings.emplace_back(std::nullopt);
+            continue;
+        }
+        if (std::isdigit(static_cast<unsigned char>(c)) &&
+            (i == 0 || (!IsIdentifierChar(text[i - 1]) && text[i - 1] != '.'))) {
+            std::size_t end = i;
+            while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+                ++end;
+            const bool standsAlone = end == text.size() || (!IsIdentifierChar(text[end]) && text[end] != '.');
+            std::size_t before = out.size();
+            while (before > 0 && (out[before - 1] == ' ' || out[before - 1] == '\t'))
+                --before;
+            const bool afterComparison = before > 0 && std::strchr("=<>", out[before - 1]);
+            if (standsAlone && afterComparison && end - i <= 18) {
+                bindings.emplace_back(std::stoll(text.substr(i, end - i)));
+                out.push_back('?');
+                i = end;
+                continue;
+            }
+            out.append(text, i, end - i);
+            i = end;
+            continue;
+        }
+        out.push_back(c);
+        ++i;
+    }
+    return out;
+}
+
+std::string UpperAscii(std::string_view text) {
+    std::string upper(text);
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+// The field kind a declared column type gives; nullopt when the value must decide.
+std::optional<TFieldKind> KindFromDeclaredType(std::string_view declared, int& size) {
+    size = 0;
+    const std::string upper = UpperAscii(declared);
+    if (upper.empty())
+        return std::nullopt;
+    if (upper.find("INT") != std::string::npos)
+        return TFieldKind::Integer;
+    const auto paren = upper.find('(');
+    std::string base = upper.substr(0, paren);
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    const bool textual = base == "VARCHAR" || base == "CHAR" || base == "TEXT" || base == "NVARCHAR" ||
+                         base == "NCHAR" || base == "CHARACTER" || base == "VARYING CHARACTER" ||
+                         base == "CHARACTER VARYING" || base == "NATIVE CHARACTER";
+    if (textual && paren != std::string::npos) {
+        std::size_t i = paren + 1;
+        while (i < upper.size() && upper[i] == ' ')
+            ++i;
+        int length = 0;
+        bool digits = false;
+        while (i < upper.size() && std::isdigit(static_cast<unsigned char>(upper[i])) && length < 100000000) {
+            length = length * 10 + (upper[i++] - '0');
+            digits = true;
+        }
+        if (digits && length > 0) {
+            size = length;
+            return TFieldKind::Text;
+        }
+    }
+    if (textual || base == "MEMO" || base == "LONGTEXT" || base == "CLOB" || base == "NTEXT")
+        return TFieldKind::Memo;
+    if (base.find("REAL") != std::string::npos || base.find("FLOA") != std::string::npos ||
+        base.find("DOUB") != std::string::npos || base == "NUMERIC" || base == "DECIMAL")
+        return TFieldKind::Float;
+    return std::nullopt;
+}
+
+TFieldKind KindFromValueType(int sqliteType) {
+    switch (sqliteType) {
+    case SQLITE_INTEGER:
+        return TFieldKind::Integer;
+    case SQLITE_FLOAT:
+        return TFieldKind::Float;
+    case SQLITE_BLOB:
+        return TFieldKind::Memo;
+    default:
+        return TFieldKind::Text;
+    }
+}
+
+// Resets a cached statement however the fetch ends.
+struct StatementReset {
+    sqlite3_stmt* stmt;
+    ~StatementReset() {
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+    }
+};
+
+void BindValue(sqlite3_stmt* stmt, int index, const TFieldValue& value) {
+    switch (value.type) {
+    case TFieldValue::Null:
+        sqlite3_bind_null(stmt, index);
+        break;
+    case TFieldValue::Int:
+        sqlite3_bind_int64(stmt, index, value.integer);
+        break;
+    case TFieldValue::Real:
+        sqlite3_bind_double(stmt, index, value.real);
+        break;
+    case TFieldValue::Text:
+        sqlite3_bind_text(stmt, index, value.text.data(), static_cast<int>(value.text.size()), SQLITE_TRANSIENT);
+        break;
+    }
+}
+
+std::string QuoteIdentifier(const std::string& name) {
+    std::string quoted = "\"";
+    for (char c : name) {
+        if (c == '"')
+            quoted.push_back('"');
+        quoted.push_back(c);
+    }
+    return quoted + "\"";
+}
+
+} // namespace
+
+struct TADOQuery::Impl {
+    std::string arena;
+    std::vector<std::uint64_t> rows;  // offset of each row's first cell in arena
+    int current = -1;                 // view index of the current row, -1 when none
+    int top = 0;                      // view index on the window's first line
+    int insertPos = -1;               // view index of the row being inserted
+    std::vector<TFieldValue> buffer;  // the row being edited or inserted
+    std::vector<std::string> columns; // each field's column in the table ("" for expressions)
+    std::string table;                // the table changes go to; empty when the result is read-only
+    int keyField = -1;                // the table's key among the fields
+
+    const char* CellPointer(int row, int field) const {
+        const char* p = arena.data() + rows[static_cast<std::size_t>(row)];
+        for (int i = 0; i < field; ++i)
+            p = SkipCell(p);
+        return p;
+    }
+    TFieldValue Cell(int row, int field) const { return ReadCell(CellPointer(row, field)); }
+    std::uint64_t Append(const std::vector<TFieldValue>& values) {
+        const std::uint64_t offset = arena.size();
+        for (const auto& value : values)
+            PutValue(arena, value);
+        return offset;
+    }
+};
+
+TADOQuery::TADOQuery(std::string name, TADOConnection* connection)
+    : m_name(std::move(name)), m_connection(connection), m_impl(std::make_unique<Impl>()) {}
+
+TADOQuery::~TADOQuery() = default;
+
+void TADOQuery::SetConnection(TADOConnection* connection) {
+    Close();
+    m_connection = connection;
+}
+
+void TADOQuery::RaiseNamed(const std::string& message) const {
+    throw EDatabaseError(m_name + ": " + message);
+}
+
+void TADOQuery::CheckActive() const {
+    if (!Active())
+        RaiseNamed("Cannot perform this operation on a closed dataset");
+}
+
+void TADOQuery::ClearSQL() {
+    Close();
+    m_sql.clear();
+    if (m_connection) {
+        try {
+            m_connection->Open();
+        } catch (const Exception&) {
+            // The open that follows connects again and reports the error.
+        }
+    }
+}
+
+void TADOQuery::AddSQL(const std::string& line) {
+    Close();
+    m_sql.push_back(line);
+    if (m_connection) {
+        try {
+            m_connection->Open();
+        } catch (const Exception&) {
+        }
+    }
+}
+
+std::string TADOQuery::SQLText() const {
+    std::string text;
+    for (const auto& line : m_sql) {
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+// ---- events -------------------------------------------------------------------------------------
+
+void TADOQuery::Notify(TDataNotice notice) {
+    if (m_disableCount > 0)
+        return;
+    const auto observers = m_observers;
+    for (auto* observer : observers)
+        observer->DataSetNotice(*this, notice);
+}
+
+template <typename Event> void TADOQuery::SendEvent(Event event) {
+    const auto observers = m_observers;
+    for (auto* observer : observers)
+        (observer->*event)(*this);
+}
+
+void TADOQuery::FireScroll() {
+    if (AfterScroll)
+        AfterScroll(*this);
+}
+
+void TADOQuery::AddObserver(TDataSetObserver* observer) {
+    if (std::find(m_observers.begin(), m_observers.end(), observer) == m_observers.end())
+        m_observers.push_back(observer);
+}
+
+void TADOQuery::RemoveObserver(TDataSetObserver* observer) {
+    std::erase(m_observers, observer);
+}
+
+void TADOQuery::DisableControls() {
+    ++m_disableCount;
+}
+
+void TADOQuery::EnableControls() {
+    if (m_disableCount == 0)
+        return;
+    if (--m_disableCount == 0)
+        Notify(TDataNotice::DataSetChanged);
+}
+
+// ---- open and close -----------------------------------------------------------------------------
+
+void TADOQuery::Open() {
+    if (Active())
+        return;
+    if (!m_connection)
+        RaiseNamed("Missing Connection or ConnectionString");
+    m_connection->Open();
+
+    std::vector<std::optional<std::int64_t>> bindings;
+    const std::string text = TranslateStatement(SQLText(), bindings);
+    sqlite3_stmt* stmt = m_connection->PrepareCached(text);
+    StatementReset reset{stmt};
+    for (std::size_t i = 0; i < bindings.size() && i < static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt));
+         ++i)
+        if (bindings[i])
+            sqlite3_bind_int64(stmt, static_cast<int>(i + 1), *bindings[i]);
+
+    const int columnCount = sqlite3_column_count(stmt);
+    if (columnCount == 0)
+        RaiseNamed("CommandText does not return a result set");
+
+    auto impl = std::make_unique<Impl>();
+    // The result can be changed when all its columns come from one table and include its key.
+    std::string table;
+    bool singleTable = true;
+    for (int c = 0; c < columnCount; ++c) {
+        const char* columnTable = sqlite3_column_table_name(stmt, c);
+        const char* origin = sqlite3_column_origin_name(stmt, c);
+        impl->columns.emplace_back(origin ? origin : "");
+        if (!columnTable)
+            continue;
+        if (table.empty())
+            table = columnTable;
+        else if (table != columnTable)
+            singleTable = false;
+    }
+    const TADOConnection::TableInfo* schema = nullptr;
+    if (!table.empty() && singleTable) {
+        schema = &m_connection->TableSchema(table);
+        for (int c = 0; c < columnCount; ++c)
+            if (!schema->keyColumn.empty() && sqlite3_column_table_name(stmt, c) &&
+                EqualsIgnoreCase(impl->columns[static_cast<std::size_t>(c)], schema->keyColumn))
+                impl->keyField = c;
+        if (impl->keyField >= 0)
+            impl->table = table;
+    }
+
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        impl->rows.push_back(impl->arena.size());
+        for (int c = 0; c < columnCount; ++c)
+            PutColumn(impl->arena, stmt, c);
+    }
+    if (rc != SQLITE_DONE)
+        m_connection->RaiseLastError();
+    impl->arena.shrink_to_fit();
+    impl->rows.shrink_to_fit();
+
+    std::vector<std::unique_ptr<TField>> fields;
+    for (int c = 0; c < columnCount; ++c) {
+        const char* name = sqlite3_column_name(stmt, c);
+        const bool plainColumn = sqlite3_column_table_name(stmt, c) != nullptr;
+        int size = 0;
+        std::optional<TFieldKind> kind;
+        bool readOnly = !plainColumn;
+        if (plainColumn) {
+            const auto* info = schema ? schema->Find(impl->columns[static_cast<std::size_t>(c)]) : nullptr;
+            if (info && info->rowidAlias) {
+                kind = TFieldKind::AutoInc;
+                readOnly = true;
+            } else {
+                const char* declared = sqlite3_column_decltype(stmt, c);
+                kind = KindFromDeclaredType(declared ? declared : "", size);
+            }
+        }
+        if (!kind) {
+            // An expression (or a column of no known type): the first row's value decides.
+            int type = SQLITE_TEXT;
+            if (!impl->rows.empty()) {
+                const TFieldValue first = impl->Cell(0, c);
+                type = first.type == TFieldValue::Int    ? SQLITE_INTEGER
+                       : first.type == TFieldValue::Real ? SQLITE_FLOAT
+                                                         : SQLITE_TEXT;
+            }
+            kind = KindFromValueType(type);
+            size = 0;
+        }
+        fields.push_back(std::make_unique<TField>(*this, c, name ? name : "", *kind, size, readOnly));
+    }
+
+    m_impl = std::move(impl);
+    m_fields = std::move(fields);
+    m_modifiedFields.clear();
+    const bool empty = m_impl->rows.empty();
+    m_impl->current = empty ? -1 : 0;
+    m_impl->top = 0;
+    m_bof = true;
+    m_eof = empty;
+    m_state = TDataSetState::dsBrowse;
+    Notify(TDataNotice::LayoutChanged);
+    SendEvent(&TDataSetObserver::AfterOpen);
+    if (!empty)
+        FireScroll();
+}
+
+void TADOQuery::Close() {
+    if (!Active())
+        return;
+    m_state = TDataSetState::dsInactive;
+    m_impl = std::make_unique<Impl>();
+    m_fields.clear();
+    m_modifiedFields.clear();
+    m_bof = true;
+    m_eof = true;
+    Notify(TDataNotice::LayoutChanged);
+    SendEvent(&TDataSetObserver::AfterClose);
+}
+
+// ---- moves --------------------------------------------------------------------------------------
+
+int TADOQuery::RecordCount() const {
+    CheckActive();
+    return static_cast<int>(m_impl->rows.size());
+}
+
+int TADOQuery::ViewCount() const {
+    return static_cast<int>(m_impl->rows.size()) + (m_state == TDataSetState::dsInsert ? 1 : 0);
+}
+
+void TADOQuery::PlaceWindow() {
+    Impl& d = *m_impl;
+    const int count = ViewCount();
+    if (count == 0 || d.current < 0) {
+        d.top = 0;
+        return;
+    }
+    const int lines = std::max(1, m_bufferCount);
+    d.top = std::min(d.top, d.current);
+    d.top = std::max(d.top, d.current - lines + 1);
+    d.top = std::max(0, std::min(d.top, count - lines));
+}
+
+void TADOQuery::PlaceWindowAround(int row) {
+    const int lines = std::max(1, m_bufferCount);
+    m_impl->current = row;
+    m_impl->top = row - std::min((lines - 1) / 2, row);
+    PlaceWindow();
+}
+
+void TADOQuery::CheckBrowseMove() {
+    if (m_state == TDataSetState::dsEdit || m_state == TDataSetState::dsInsert) {
+        if (Modified())
+            Post();
+        else
+            Cancel();
+    }
+}
+
+void TADOQuery::First() {
+    CheckActive();
+    CheckBrowseMove();
+    const bool empty = m_impl->rows.empty();
+    m_impl->current = empty ? -1 : 0;
+    m_impl->top = 0;
+    m_bof = true;
+    m_eof = empty;
+    Notify(TDataNotice::Scrolled);
+    FireScroll();
+}
+
+void TADOQuery::Next() {
+    CheckActive();
+    CheckBrowseMove();
+    if (m_eof)
+        return;
+    m_bof = false;
+    if (m_impl->current + 1 < static_cast<int>(m_impl->rows.size())) {
+        ++m_impl->current;
+        PlaceWindow();
+    } else {
+        m_eof = true;
+    }
+    Notify(TDataNotice::Scrolled);
+    FireScroll();
+}
+
+int TADOQuery::MoveBy(int distance) {
+    CheckActive();
+    CheckBrowseMove();
+    if (distance == 0 || (distance > 0 && m_eof) || (distance < 0 && m_bof))
+        return 0;
+    const int last = static_cast<int>(m_impl->rows.size()) - 1;
+    int& current = m_impl->current;
+    int moved = 0;
+    m_bof = false;
+    m_eof = false;
+    if (distance > 0) {
+        const int available = last - current;
+        moved = std::min(distance, available);
+        if (distance > available)
+            m_eof = true;
+    } else {
+        const int available = current;
+        moved = -std::min(-distance, available);
+        if (-distance > available)
+            m_bof = true;
+    }
+    current += moved;
+    PlaceWindow();
+    Notify(TDataNotice::Scrolled);
+    FireScroll();
+    return moved;
+}
+
+void TADOQuery::Last() {
+    CheckActive();
+    CheckBrowseMove();
+    const int count = static_cast<int>(m_impl->rows.size());
+    m_impl->current = count - 1;
+    m_impl->top = std::max(0, count - std::max(1, m_bufferCount));
+    m_eof = true;
+    m_bof = count == 0;
+    Notify(TDataNotice::Scrolled);
+    FireScroll();
+}
+
+int TADOQuery::RecNo() const {
+    if (!Active() || m_state == TDataSetState::dsInsert || m_impl->current < 0)
+        return -1;
+    return m_impl->current + 1;
+}
+
+void TADOQuery::SetRecNo(int recNo) {
+    CheckActive();
+    CheckBrowseMove();
+    const int count = static_cast<int>(m_impl->rows.size());
+    if (count == 0)
+        return;
+    const int row = std::clamp(recNo, 1, count) - 1;
+    if (row == m_impl->current)
+        return;
+    PlaceWindowAround(row);
+    m_bof = false;
+    m_eof = false;
+    Notify(TDataNotice::DataSetChanged);
+    FireScroll();
+}
+
+bool TADOQuery::Locate(std::string_view fieldName, int value, int /*options: case makes no difference for a number*/) {
+    CheckActive();
+    CheckBrowseMove();
+    const TField* field = FindField(fieldName);
+    if (!field)
+        return false;
+    const int count = static_cast<int>(m_impl->rows.size());
+    int found = -1;
+    for (int row = 0; row < count && found < 0; ++row) {
+        const TFieldValue cell = m_impl->Cell(row, field->Index());
+        if ((cell.type == TFieldValue::Int && cell.integer == value) ||
+            (cell.type == TFieldValue::Real && cell.real == value) ||
+            (cell.type == TFieldValue::Text && cell.text == std::to_string(value)))
+            found = row;
+    }
+    if (found < 0)
+        return false;
+    PlaceWindowAround(found);
+    m_bof = false;
+    m_eof = false;
+    Notify(TDataNotice::DataSetChanged);
+    FireScroll();
+    return true;
+}
+
+// ---- fields -------------------------------------------------------------------------------------
+
+TField* TADOQuery::FindField(std::string_view name) const {
+    for (const auto& field : m_fields)
+        if (EqualsIgnoreCase(field->FieldName(), name))
+            return field.get();
+    return nullptr;
+}
+
+TField& TADOQuery::FieldByName(std::string_view name) const {
+    TField* field = FindField(name);
+    if (!field)
+        RaiseNamed("Field '" + std::string(name) + "' not found");
+    return *field;
+}
+
+TFieldValue TADOQuery::ValueAt(int viewIndex, int fieldIndex) const {
+    const Impl& d = *m_impl;
+    if (m_state == TDataSetState::dsInsert) {
+        if (viewIndex == d.insertPos)
+            return d.buffer.at(static_cast<std::size_t>(fieldIndex));
+        if (viewIndex > d.insertPos)
+            --viewIndex;
+    } else if (m_state == TDataSetState::dsEdit && viewIndex == d.current) {
+        return d.buffer.at(static_cast<std::size_t>(fieldIndex));
+    }
+    if (viewIndex < 0 || viewIndex >= static_cast<int>(d.rows.size()))
+        return {};
+    return d.Cell(viewIndex, fieldIndex);
+}
+
+TFieldValue TADOQuery::CurrentValue(int fieldIndex) const {
+    if (!Active() || m_impl->current < 0)
+        return {};
+    return ValueAt(m_impl->current, fieldIndex);
+}
+
+void TADOQuery::CheckCanAssign(const TField& field) const {
+    if (m_state != TDataSetState::dsEdit && m_state != TDataSetState::dsInsert)
+        RaiseNamed("Dataset not in edit or insert mode");
+    if (field.ReadOnly())
+        throw EDatabaseError("Field '" + field.FieldName() + "' cannot be modified");
+}
+
+void TADOQuery::AssignValue(int fieldIndex, TFieldValue value) {
+    m_impl->buffer.at(static_cast<std::size_t>(fieldIndex)) = std::move(value);
+    if (std::find(m_modifiedFields.begin(), m_modifiedFields.end(), fieldIndex) == m_modifiedFields.end())
+        m_modifiedFields.push_back(fieldIndex);
+    Notify(TDataNotice::FieldChanged);
+}
+
+// ---- the grid's window of rows ------------------------------------------------------------------
+
+void TADOQuery::SetBufferCount(int lines) {
+    m_bufferCount = std::max(1, lines);
+    if (Active())
+        PlaceWindow();
+}
+
+int TADOQuery::WindowRowCount() const {
+    if (!Active() || m_impl->current < 0)
+        return 0;
+    return std::min(std::max(1, m_bufferCount), ViewCount() - m_impl->top);
+}
+
+int TADOQuery::ActiveLine() const {
+    if (!Active() || m_impl->current < 0)
+        return -1;
+    return m_impl->current - m_impl->top;
+}
+
+bool TADOQuery::IsNullAt(int line, int fieldIndex) const {
+    if (line < 0 || line >= WindowRowCount())
+        return true;
+    return ValueAt(m_impl->top + line, fieldIndex).IsNull();
+}
+
+std::string TADOQuery::TextAt(int line, int fieldIndex) const {
+    if (line < 0 || line >= WindowRowCount())
+        return {};
+    return ValueText(ValueAt(m_impl->top + line, fieldIndex));
+}
+
+std::string TADOQuery::DisplayTextAt(int line, int fieldIndex) const {
+    if (fieldIndex >= 0 && fieldIndex < FieldCount() && Fields(fieldIndex).Kind() == TFieldKind::Memo)
+        return IsNullAt(line, fieldIndex) ? "(Memo)" : "(MEMO)";
+    return TextAt(line, fieldIndex);
+}
+
+// ---- changes ------------------------------------------------------------------------------------
+
+void TADOQuery::CheckUpdatable() const {
+    if (m_impl->table.empty())
+        RaiseNamed("Cannot modify a read-only dataset");
+}
+
+void TADOQuery::Edit() {
+    CheckActive();
+    if (m_state == TDataSetState::dsEdit || m_state == TDataSetState::dsInsert)
+        return;
+    if (m_impl->rows.empty()) {
+        Insert();
+        return;
+    }
+    CheckUpdatable();
+    Impl& d = *m_impl;
+    d.buffer.clear();
+    for (int f = 0; f < FieldCount(); ++f)
+        d.buffer.push_back(d.Cell(d.current, f));
+    m_modifiedFields.clear();
+    m_state = TDataSetState::dsEdit;
+    Notify(TDataNotice::StateChanged);
+    SendEvent(&TDataSetObserver::AfterEdit);
+}
+
+void TADOQuery::Insert() {
+    CheckActive();
+    CheckBrowseMove();
+    CheckUpdatable();
+    Impl& d = *m_impl;
+    d.buffer.assign(static_cast<std::size_t>(FieldCount()), TFieldValue());
+    m_modifiedFields.clear();
+    d.insertPos = std::max(0, d.current);
+    d.current = d.insertPos;
+    m_state = TDataSetState::dsInsert;
+    m_bof = false;
+    m_eof = false;
+    PlaceWindow();
+    Notify(TDataNotice::DataSetChanged);
+    SendEvent(&TDataSetObserver::AfterInsert);
+    FireScroll();
+}
+
+void TADOQuery::Cancel() {
+    if (m_state == TDataSetState::dsEdit) {
+        m_state = TDataSetState::dsBrowse;
+        m_modifiedFields.clear();
+        m_impl->buffer.clear();
+        Notify(TDataNotice::RecordChanged);
+        SendEvent(&TDataSetObserver::AfterCancel);
+    } else if (m_state == TDataSetState::dsInsert) {
+        Impl& d = *m_impl;
+        m_state = TDataSetState::dsBrowse;
+        m_modifiedFields.clear();
+        d.buffer.clear();
+        const int count = static_cast<int>(d.rows.size());
+        d.current = count == 0 ? -1 : std::min(d.insertPos, count - 1);
+        d.insertPos = -1;
+        m_bof = count == 0;
+        m_eof = count == 0;
+        PlaceWindow();
+        Notify(TDataNotice::DataSetChanged);
+        SendEvent(&TDataSetObserver::AfterCancel);
+        FireScroll();
+    }
+}
+
+void TADOQuery::Post() {
+    if (m_state == TDataSetState::dsEdit)
+        PostEdit();
+    else if (m_state == TDataSetState::dsInsert)
+        PostInsert();
+    else
+        RaiseNamed("Dataset not in edit or insert mode");
+    m_state = TDataSetState::dsBrowse;
+    m_modifiedFields.clear();
+    m_impl->buffer.clear();
+    m_impl->insertPos = -1;
+    Notify(TDataNotice::RecordChanged);
+    SendEvent(&TDataSetObserver::AfterPost);
+}
+
+// Writes the modified fields of the row in edit state, but only where the row still holds what was
+// read: another process's change or delete in between makes the update find no row.
+void TADOQuery::PostEdit() {
+    Impl& d = *m_impl;
+    if (!m_modifiedFields.empty()) {
+        std::string sql = "UPDATE " + QuoteIdentifier(d.table) + " SET ";
+        for (std::size_t i = 0; i < m_modifiedFields.size(); ++i)
+            sql += (i ? ", " : "") + QuoteIdentifier(d.columns[static_cast<std::size_t>(m_modifiedFields[i])]) + " = ?";
+        sql += " WHERE " + QuoteIdentifier(d.columns[static_cast<std::size_t>(d.keyField)]) + " = ?";
+        for (int field : m_modifiedFields)
+            sql += " AND " + QuoteIdentifier(d.columns[static_cast<std::size_t>(field)]) + " IS ?";
+
+        sqlite3_stmt* stmt = nullptr;
+        try {
+            stmt = m_connection->PrepareCached(sql);
+        } catch (const Exception& error) {
+            throw EDatabaseError(error.Message());
+        }
+        StatementReset reset{stmt};
+        int index = 1;
+        for (int field : m_modifiedFields)
+            BindValue(stmt, index++, d.buffer[static_cast<std::size_t>(field)]);
+        BindValue(stmt, index++, d.Cell(d.current, d.keyField));
+        for (int field : m_modifiedFields)
+            BindValue(stmt, index++, d.Cell(d.current, field));
+        if (sqlite3_step(stmt) != SQLITE_DONE)
+            throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
+        if (sqlite3_changes(m_connection->Handle()) == 0)
+            throw EDatabaseError(
+                "Row cannot be located for updating. Some values may have been changed since it was last read");
+        d.rows[static_cast<std::size_t>(d.current)] = d.Append(d.buffer);
+    }
+}
+
+void TADOQuery::PostInsert() {
+    Impl& d = *m_impl;
+    std::string sql = "INSERT INTO " + QuoteIdentifier(d.table);
+    if (m_modifiedFields.empty()) {
+        sql += " DEFAULT VALUES";
+    } else {
+        std::string values;
+        sql += " (";
+        for (std::size_t i = 0; i < m_modifiedFields.size(); ++i) {
+            sql += (i ? ", " : "") + QuoteIdentifier(d.columns[static_cast<std::size_t>(m_modifiedFields[i])]);
+            values += i ? ", ?" : "?";
+        }
+        sql += ") VALUES (" + values + ")";
+    }
+    sqlite3_stmt* stmt = nullptr;
+    try {
+        stmt = m_connection->PrepareCached(sql);
+    } catch (const Exception& error) {
+        throw EDatabaseError(error.Message());
+    }
+    StatementReset reset{stmt};
+    int index = 1;
+    for (int field : m_modifiedFields)
+        BindValue(stmt, index++, d.buffer[static_cast<std::size_t>(field)]);
+    if (sqlite3_step(stmt) != SQLITE_DONE)
+        throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
+    d.buffer[static_cast<std::size_t>(d.keyField)] =
+        TFieldValue::FromInt(sqlite3_last_insert_rowid(m_connection->Handle()));
+    d.rows.insert(d.rows.begin() + d.insertPos, d.Append(d.buffer));
+    d.current = d.insertPos;
+    PlaceWindow();
+}
+
+void TADOQuery::Delete() {
+    CheckActive();
+    if (m_state == TDataSetState::dsInsert) {
+        Cancel();
+        return;
+    }
+    if (m_impl->rows.empty())
+        RaiseNamed("Cannot perform this operation on an empty dataset");
+    CheckBrowseMove();
+    CheckUpdatable();
+    SendEvent(&TDataSetObserver::BeforeDelete);
+
+    Impl& d = *m_impl;
+    const std::string sql = "DELETE FROM " + QuoteIdentifier(d.table) + " WHERE " +
+                            QuoteIdentifier(d.columns[static_cast<std::size_t>(d.keyField)]) + " = ?";
+    sqlite3_stmt* stmt = nullptr;
+    try {
+        stmt = m_connection->PrepareCached(sql);
+    } catch (const Exception& error) {
+        throw EDatabaseError(error.Message());
+    }
+    {
+        StatementReset reset{stmt};
+        BindValue(stmt, 1, d.Cell(d.current, d.keyField));
+        if (sqlite3_step(stmt) != SQLITE_DONE)
+            throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
+        if (sqlite3_changes(m_connection->Handle()) == 0)
+            throw EDatabaseError("Row cannot be located for deletion");
+    }
+    d.rows.erase(d.rows.begin() + d.current);
+    const int count = static_cast<int>(d.rows.size());
+    if (d.current >= count)
+        d.current = count - 1;
+    m_bof = count == 0;
+    m_eof = count == 0;
+    PlaceWindow();
+    Notify(TDataNotice::DataSetChanged);
+    FireScroll();
+}
