@@ -1,1 +1,255 @@
+// The application shell: the title, the three boxes through which the program speaks outside its
+// windows, the guard around every entry point from Qt, the program font and the program's run.
 #include "AppShell.h"
+
+#include "DatabaseErrors.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QFont>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextDocument>
+#include <QTimer>
+#include <QVariant>
+
+#include <cxxabi.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <typeinfo>
+
+namespace {
+
+// Names of the dynamic properties through which SetMemoText remembers what it was given.
+constexpr const char* StoredMemoTextProperty = "tamrixStoredMemoText";
+constexpr const char* ShownMemoTextProperty = "tamrixShownMemoText";
+
+// Box texts are plain text: an engine message holding "<" must not turn into markup, and the boxes
+// show line breaks as "\n" only.
+QString BoxText(const QString& text) {
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return shown;
+}
+
+void PrepareBox(QMessageBox& box, QMessageBox::Icon icon, const QString& caption, const QString& text) {
+    box.setIcon(icon);
+    box.setWindowTitle(caption);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(BoxText(text));
+}
+
+QString DemangledTypeName(const std::type_info& type) {
+    int status = 0;
+    std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
+                                                     &std::free);
+    return QString::fromLatin1(status == 0 && name ? name.get() : type.name());
+}
+
+struct ExceptionFacts {
+    QString className;
+    QString message;
+    const void* address = nullptr;
+};
+
+// What the boxes tell about the exception in flight; must be called from a catch block.
+ExceptionFacts CurrentExceptionFacts() {
+    try {
+        throw;
+    } catch (const Exception& error) {
+        return {QString::fromLatin1(error.ClassName()), QString::fromStdString(error.Message()), &error};
+    } catch (const std::exception& error) {
+        return {DemangledTypeName(typeid(error)), QString::fromUtf8(error.what()), &error};
+    } catch (...) {
+        return {QStringLiteral("Exception"), QStringLiteral("Unknown exception"), nullptr};
+    }
+}
+
+} // namespace
+
+QString ApplicationTitleFromFileName(const QString& executableFileName) {
+    QString name = executableFileName.mid(executableFileName.lastIndexOf(QLatin1Char('/')) + 1);
+    const qsizetype dot = name.indexOf(QLatin1Char('.'));
+    if (dot >= 0)
+        name.truncate(dot);
+    if (name.size() > 1)
+        name = name.left(1) + name.mid(1).toLower();
+    return name;
+}
+
+QString ApplicationTitle() {
+    return ApplicationTitleFromFileName(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+}
+
+QString ExecutableDirectory(const QString& executablePath) {
+    QString directory = QFileInfo(executablePath).absolutePath();
+    if (!directory.endsWith(QLatin1Char('/')))
+        directory += QLatin1Char('/');
+    return directory;
+}
+
+void ShowMessage(const QString& text) {
+    // No parent: the box is centred on the screen rather than on a window.
+    QMessageBox box;
+    PrepareBox(box, QMessageBox::NoIcon, ApplicationTitle(), text);
+    // Our own "OK" rather than the standard button, whose caption may be translated or carry a mnemonic.
+    QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.setDefaultButton(ok);
+    box.setEscapeButton(ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+bool ConfirmYesNo(const QString& text, const QString& caption) {
+    QMessageBox box;
+    PrepareBox(box, QMessageBox::NoIcon, caption, text);
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::Yes);
+    box.setEscapeButton(QMessageBox::No);
+    // Not modal: the program's windows stay enabled, only the asking handler waits for the answer.
+    box.setWindowModality(Qt::NonModal);
+    QEventLoop answered;
+    QObject::connect(&box, &QMessageBox::finished, &answered, &QEventLoop::quit);
+    box.show();
+    answered.exec();
+    return box.clickedButton() == box.button(QMessageBox::Yes);
+}
+
+QString ErrorBoxText(const QString& message) {
+    if (!message.isEmpty() && message.back() > QLatin1Char('.'))
+        return message + QLatin1Char('.');
+    return message;
+}
+
+void ShowErrorBox(const QString& message) {
+    QMessageBox box;
+    PrepareBox(box, QMessageBox::Critical, ApplicationTitle(), ErrorBoxText(message));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+QString CurrentExceptionMessage() {
+    return CurrentExceptionFacts().message;
+}
+
+void ShowCurrentException() {
+    ShowErrorBox(CurrentExceptionMessage());
+}
+
+bool Guarded(const std::function<void()>& body) {
+    QString message;
+    try {
+        body();
+        return true;
+    } catch (...) {
+        message = CurrentExceptionMessage();
+    }
+    // Shown after the catch block has ended, so the box's own loop does not run inside the handler.
+    try {
+        ShowErrorBox(message);
+    } catch (...) {
+        // Nothing is left to tell the user with; the exception still must not reach Qt.
+    }
+    return false;
+}
+
+bool GuardedDialogClose(QDialog& dialog, const std::function<void()>& closeHandler) {
+    if (Guarded(closeHandler))
+        return true;
+    dialog.setResult(0);
+    return false;
+}
+
+void InstallProgramFont() {
+    const QString family = QStringLiteral("宋体");
+    // A Song face first, as the program was drawn with one, then whatever CJK face the machine has;
+    // without any of them fontconfig still picks a face that has the characters.
+    QFont::insertSubstitutions(family, {QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL UMing TW"),
+                                        QStringLiteral("AR PL SungtiL GB"), QStringLiteral("Noto Serif CJK SC"),
+                                        QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Source Han Serif SC"),
+                                        QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("WenQuanYi Micro Hei"),
+                                        QStringLiteral("Droid Sans Fallback")});
+    QFont font(family);
+    font.setPixelSize(12);
+    QApplication::setFont(font);
+}
+
+QString MemoText(const QPlainTextEdit* memo) {
+    // The raw text keeps every character as the user sees it (plain text would turn a no-break space
+    // into a blank); blocks are separated by U+2029.
+    const QString shown = memo->document()->toRawText();
+    const QVariant remembered = memo->property(ShownMemoTextProperty);
+    if (remembered.isValid() && remembered.toString() == shown)
+        return memo->property(StoredMemoTextProperty).toString();
+    QString text = shown;
+    text.replace(QChar::ParagraphSeparator, QLatin1String("\r\n"));
+    // Shift+Enter puts a line separator into the box; for the user it is a line break like any other.
+    text.replace(QChar::LineSeparator, QLatin1String("\r\n"));
+    return text;
+}
+
+void SetMemoText(QPlainTextEdit* memo, const QString& text) {
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    // A lone CR would otherwise become a paragraph break of its own; show it as the line break it is.
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    memo->setPlainText(shown);
+    memo->setProperty(StoredMemoTextProperty, text);
+    memo->setProperty(ShownMemoTextProperty, memo->document()->toRawText());
+}
+
+QString StartupFailureText(const QString& className, const QString& moduleName, const void* address,
+                           const QString& message) {
+    const QString addressText = QString::number(reinterpret_cast<std::uintptr_t>(address), 16)
+                                    .toUpper()
+                                    .rightJustified(sizeof(void*) * 2, QLatin1Char('0'));
+    const QString period = !message.isEmpty() && !message.endsWith(QLatin1Char('.')) ? QStringLiteral(".") : QString();
+    return QStringLiteral("Exception %1 in module %2 at %3.\r\n%4%5\r\n")
+        .arg(className, moduleName, addressText, message, period);
+}
+
+void ShowStartupFailure() {
+    const ExceptionFacts facts = CurrentExceptionFacts();
+    const QString text = StartupFailureText(
+        facts.className, QFileInfo(QCoreApplication::applicationFilePath()).fileName(), facts.address, facts.message);
+    QMessageBox box;
+    PrepareBox(box, QMessageBox::Critical, QStringLiteral("Application Error"), text);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+int RunApplication(const std::function<void()>& createWindowSet, const std::function<void()>& showMainWindow,
+                   const std::function<void()>& destroyWindowSet) {
+    bool started = false;
+    try {
+        InstallProgramFont();
+        createWindowSet();
+        started = true;
+    } catch (...) {
+        ShowStartupFailure();
+    }
+    if (!started) {
+        try {
+            destroyWindowSet();
+        } catch (...) {
+            // The process ends with the failure already reported.
+        }
+        return 1;
+    }
+    // The loop's first act is to show the main window.
+    QTimer::singleShot(0, qApp, [&showMainWindow] { Guarded(showMainWindow); });
+    const int exitCode = QApplication::exec();
+    destroyWindowSet();
+    return exitCode;
+}

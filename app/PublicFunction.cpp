@@ -1,1 +1,122 @@
+// Free routines shared by the windows: the settings file reader and the one way a query is opened.
 #include "PublicFunction.h"
+
+#include "ADOQuery.h"
+#include "AppShell.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QStringDecoder>
+
+namespace {
+
+// A value longer than this many bytes is cut, as the settings reader always did with its buffer.
+constexpr qsizetype MaxValueBytes = 1022;
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+QByteArray TrimBlanks(QByteArray text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && IsBlank(text[begin]))
+        ++begin;
+    while (end > begin && IsBlank(text[end - 1]))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Names match without regard to ASCII letter case only; other bytes must be equal.
+bool SameName(const QByteArray& a, const QByteArray& b) {
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+bool IsUtf8(const QByteArray& bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    [[maybe_unused]] const QString decoded = decoder(bytes);
+    return !decoder.hasError();
+}
+
+QString ValueText(QByteArray value) {
+    const bool utf8 = IsUtf8(value);
+    if (value.size() > MaxValueBytes) {
+        qsizetype cut = MaxValueBytes;
+        // Never leave half a character behind: back up to the start of the character that is cut.
+        if (utf8) {
+            while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80)
+                --cut;
+        }
+        value.truncate(cut);
+    }
+    // Bytes that are no UTF-8 come back one character per byte rather than as replacement characters.
+    return utf8 ? QString::fromUtf8(value) : QString::fromLatin1(value);
+}
+
+} // namespace
+
+QString ReadIniString(const QString& section, const QString& key, const QString& defaultValue,
+                      const QString& fileName) {
+    QFile file(fileName);
+    if (fileName.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return defaultValue;
+    QByteArray content = file.readAll();
+    if (content.startsWith("\xEF\xBB\xBF"))
+        content.remove(0, 3);
+
+    const QByteArray wantedSection = TrimBlanks(section.toUtf8());
+    const QByteArray wantedKey = TrimBlanks(key.toUtf8());
+    bool inSection = false;
+    bool sectionSeen = false;
+    for (const QByteArray& rawLine : content.split('\n')) {
+        const QByteArray line = TrimBlanks(rawLine);
+        if (line.isEmpty() || line.startsWith(';'))
+            continue;
+        if (line.startsWith('[')) {
+            // Only the first section of that name counts.
+            if (sectionSeen)
+                break;
+            const qsizetype close = line.indexOf(']');
+            const QByteArray name = TrimBlanks(line.mid(1, close < 0 ? -1 : close - 1));
+            inSection = SameName(name, wantedSection);
+            sectionSeen = inSection;
+            continue;
+        }
+        if (!inSection)
+            continue;
+        const qsizetype equals = line.indexOf('=');
+        if (equals < 0 || !SameName(TrimBlanks(line.left(equals)), wantedKey))
+            continue;
+        QByteArray value = TrimBlanks(line.mid(equals + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+            value = value.mid(1, value.size() - 2);
+        return ValueText(value);
+    }
+    return defaultValue;
+}
+
+bool OpenQuery(TADOQuery& query, const QString& sql, const QString& failMessage) {
+    bool opened = false;
+    try {
+        query.Close();
+        query.ClearSQL();
+        query.AddSQL(sql.toStdString());
+        query.Open();
+        opened = true;
+    } catch (...) {
+        // Swallowed: the caller goes on, and its next use of a closed query reports the error.
+    }
+    if (!opened)
+        ShowMessage(failMessage);
+    return opened;
+}

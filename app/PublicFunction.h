@@ -6,8 +6,7 @@ class TADOQuery;
 
 // Value of key in section of the INI file fileName, or defaultValue when the file, the section or
 // the key is missing. The file is read afresh on every call; it never raises.
-QString ReadIniString(const QString& section, const QString& key, const QString& defaultValue,
-                      const QString& fileName);
+QString ReadIniString(const QString& section, const QString& key, const QString& defaultValue, const QString& fileName);
 
 // The one way the program (re)opens a query: close it, make sql its single statement line, open it.
 // Any error on the way (also one raised by the query's AfterScroll handler during the open) is

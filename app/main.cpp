@@ -1,1 +1,12 @@
-int main() { return 0; }
+// TamrixData: the records database program.
+#include "AppShell.h"
+#include "MainForm.h"
+#include "WindowSet.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    return RunApplication(
+        CreateWindowSet, [] { FormMain->show(); }, DestroyWindowSet);
+}

@@ -1,2 +1,121 @@
 #!/usr/bin/env bash
-exit 0
+# Starts the real TamrixData under a private X server (xvfb-run) on a demo database in a temporary
+# directory, waits for the main window, closes it as a user would (WM_DELETE_WINDOW) and expects the
+# program to end by itself with exit code 0.
+#   run-real-executable.sh PATH_OF_TamrixData PATH_OF_tamrixdata-db [SCREENSHOT.png]
+# With a third argument the screen is saved there once the main window is up.
+set -euo pipefail
+
+PROGRAM="${1:?path of TamrixData}"
+DEMO_TOOL="${2:?path of tamrixdata-db}"
+SHOT="${3:-}"
+CAPTION="Kovani电子数据库软件"
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+for tool in xvfb-run xdotool; do
+    command -v "$tool" >/dev/null || fail "$tool is not installed (Debian packages xvfb, xauth and xdotool)"
+done
+[ -x "$PROGRAM" ] || fail "no executable at $PROGRAM"
+[ -x "$DEMO_TOOL" ] || fail "no executable at $DEMO_TOOL"
+
+WORK="$(mktemp -d)"
+trap 'rm -rf "$WORK"' EXIT
+"$DEMO_TOOL" demo 200 "$WORK/NoteData.db" >/dev/null || fail "cannot create the demo database"
+
+# A bare X server has no window manager to turn a close request into WM_DELETE_WINDOW, and xdotool's
+# windowclose destroys the window behind the program's back; this sends the message the close box
+# sends. Xlib's headers and library come with the OpenGL development package the build needs.
+cat >"$WORK/close-window.c" <<'CLOSER'
+#include <X11/Xlib.h>
+#include <stdlib.h>
+#include <string.h>
+int main(int argc, char** argv) {
+    if (argc != 2)
+        return 2;
+    Display* display = XOpenDisplay(NULL);
+    if (!display)
+        return 3;
+    XEvent event;
+    memset(&event, 0, sizeof event);
+    event.xclient.type = ClientMessage;
+    event.xclient.window = (Window)strtoul(argv[1], NULL, 0);
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = (long)XInternAtom(display, "WM_DELETE_WINDOW", False);
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
+    XSync(display, False);
+    XCloseDisplay(display);
+    return 0;
+}
+CLOSER
+"${CC:-cc}" -o "$WORK/close-window" "$WORK/close-window.c" -lX11 ||
+    fail "cannot build the close helper (needs a C compiler and libx11-dev)"
+
+# Runs inside xvfb-run: starts the program from the database's directory, waits for its main window,
+# optionally takes the screenshot, closes the window and hands back the program's exit code.
+cat >"$WORK/session.sh" <<'SESSION'
+#!/usr/bin/env bash
+set -u
+PROGRAM="$1" CAPTION="$2" SHOT="$3"
+cd "$(dirname "$0")"
+unset QT_QPA_PLATFORM
+"$PROGRAM" >program.log 2>&1 &
+pid=$!
+
+window=""
+for _ in $(seq 1 300); do
+    if ! kill -0 "$pid" 2>/dev/null; then
+        wait "$pid"
+        echo "the program ended before its main window appeared (exit code $?)" >&2
+        exit 101
+    fi
+    window="$(xdotool search --onlyvisible --name "^${CAPTION}\$" 2>/dev/null | head -n 1 || true)"
+    [ -n "$window" ] && break
+    sleep 0.1
+done
+if [ -z "$window" ]; then
+    echo "no visible window captioned $CAPTION within 30 s" >&2
+    kill "$pid" 2>/dev/null
+    exit 102
+fi
+
+echo "main window $window: $(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: /size /p')"
+if [ -n "$SHOT" ]; then
+    # Let the first list load and paint before the picture is taken.
+    sleep 1
+    import -window root "$SHOT" || echo "screenshot failed" >&2
+fi
+
+./close-window "$window"
+for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+    echo "the program did not end within 10 s of closing its main window" >&2
+    kill "$pid" 2>/dev/null
+    exit 103
+fi
+wait "$pid"
+exit $?
+SESSION
+chmod +x "$WORK/session.sh"
+
+set +e
+xvfb-run -a -s "-screen 0 1024x768x24" "$WORK/session.sh" "$PROGRAM" "$CAPTION" "$SHOT"
+code=$?
+set -e
+if [ -s "$WORK/program.log" ]; then
+    echo "--- program output ---"
+    cat "$WORK/program.log"
+fi
+case "$code" in
+0) echo "PASS: the main window appeared and closing it ended the program with exit code 0" ;;
+101 | 102 | 103) fail "see above" ;;
+*) fail "the program ended with exit code $code after its main window was closed" ;;
+esac

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what the benchmarks need, builds, makes the demo databases (once, in build/bench-data)
+# and prints every figure. Extra arguments go to tamrix_bench (for example --large).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+install_packages
+build_project
+cd "$BUILD"
+bin/tamrix_bench --data "$BUILD/bench-data" "$@"
+"$ROOT/bench/startup.sh" "$BUILD/bin/TamrixData" "$BUILD/bin/tamrixdata-db" "$BUILD/bench-data"
