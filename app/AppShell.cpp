@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTextDocument>
 #include <QTimer>
 #include <QVariant>
@@ -106,7 +107,10 @@ void ShowMessage(const QString& text) {
 }
 
 bool ConfirmYesNo(const QString& text, const QString& caption) {
-    QMessageBox box;
+    // A box without any parent would itself be blocked while a modal dialog (the editor) is open,
+    // so it hangs off the dialog that is modal now; it still blocks nothing and is centred on the
+    // screen like a box without owner.
+    QMessageBox box(QApplication::activeModalWidget());
     PrepareBox(box, QMessageBox::NoIcon, caption, text);
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     box.setDefaultButton(QMessageBox::Yes);
@@ -116,6 +120,11 @@ bool ConfirmYesNo(const QString& text, const QString& caption) {
     QEventLoop answered;
     QObject::connect(&box, &QMessageBox::finished, &answered, &QEventLoop::quit);
     box.show();
+    if (const QScreen* screen = box.screen()) {
+        QRect frame = box.frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        box.move(frame.topLeft());
+    }
     answered.exec();
     return box.clickedButton() == box.button(QMessageBox::Yes);
 }

@@ -2,17 +2,229 @@
 #include "ui_NoteForm.h"
 
 #include "ADOQuery.h"
+#include "AppShell.h"
+#include "MainForm.h"
+#include "PublicFunction.h"
 #include "ShareDM.h"
 
+#include <QKeyEvent>
+#include <QPushButton>
+
+#include <array>
+
 TFormNote* FormNote = nullptr;
+
+namespace {
+
+const QString OpenFailed = QStringLiteral("数据库打开失败");
+
+// Edit1 … Edit9 hold these columns of the Title row, in this order.
+constexpr std::array<const char*, 9> TitleColumns = {"TitleTxt", "Title1", "Title2", "Title3", "Title4",
+                                                     "Title5",   "Title6", "Title7", "Title8"};
+
+QString Text(const TField& field) {
+    return QString::fromStdString(field.AsString());
+}
+
+} // namespace
 
 TFormNote::TFormNote(QWidget* parent)
     : QDialog(parent),
       ADOQuery1(std::make_unique<TADOQuery>("ADOQuery1", ShareDataModule ? &ShareDataModule->ADOConnection1 : nullptr)),
       ui(std::make_unique<Ui::TFormNote>()) {
     ui->setupUi(this);
+    // Only the close box: the dialog is moved but never resized, minimised or maximised.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+
+    ui->DBGridEh1->SetDataSet(ADOQuery1.get());
+    ADOQuery1->AfterScroll = [this](TADOQuery&) { ADOQuery1AfterScroll(); };
+
+    const std::array<std::pair<QPushButton*, void (TFormNote::*)()>, 5> handlers = {{
+        {ui->Button1, &TFormNote::Button1Click},
+        {ui->Button2, &TFormNote::Button2Click},
+        {ui->Button3, &TFormNote::Button3Click},
+        {ui->Button4, &TFormNote::Button4Click},
+        {ui->Button5, &TFormNote::Button5Click},
+    }};
+    for (const auto& [button, handler] : handlers)
+        connect(button, &QPushButton::clicked, this,
+                [this, handler = handler] { Guarded([&] { (this->*handler)(); }); });
 }
 
 TFormNote::~TFormNote() = default;
 
-void TFormNote::RefreshContentList() {}
+void TFormNote::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // The first showing is centred over the main window; later ones reappear where the dialog was
+    // last, so its position must no longer count as unset.
+    if (!m_placed) {
+        m_placed = true;
+        setAttribute(Qt::WA_Moved);
+    }
+    Guarded([this] { FormShow(); });
+}
+
+void TFormNote::keyPressEvent(QKeyEvent* event) {
+    Guarded([&] {
+        switch (event->key()) {
+        case Qt::Key_Escape:
+            // There is no cancel button: Esc must not close the dialog.
+            event->accept();
+            return;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            // There is no default button either; Enter presses only the button that has the focus
+            // (edits pass Enter on to here and it then does nothing).
+            if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button && button->parent() == this)
+                button->click();
+            event->accept();
+            return;
+        default:
+            QDialog::keyPressEvent(event);
+        }
+    });
+}
+
+void TFormNote::done(int result) {
+    // OK and the close box both come here. An error in the close handler keeps the dialog open with
+    // its result reset, so the caller does not see a result from a close that did not happen.
+    if (GuardedDialogClose(*this, [this] { FormClose(); }))
+        QDialog::done(result);
+}
+
+void TFormNote::FormShow() {
+    const std::array<QLineEdit*, 9> edits = {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4, ui->Edit5,
+                                             ui->Edit6, ui->Edit7, ui->Edit8, ui->Edit9};
+    if (EditTitleIndex != 0) {
+        TADOQuery& query = ShareDataModule->ADOQueryTemp;
+        OpenQuery(query, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex), OpenFailed);
+        if (query.RecordCount() > 0) {
+            query.First();
+            for (std::size_t i = 0; i < edits.size(); ++i)
+                edits[i]->setText(Text(query.FieldByName(TitleColumns[i])));
+        }
+    } else {
+        const QString recordClear = ReadIniString(QStringLiteral("TamrixData"), QStringLiteral("RecordClear"),
+                                                  QStringLiteral("No"), FormMain ? FormMain->SettingsFile : QString());
+        // Any other value keeps the previous editing's texts on offer.
+        if (recordClear == QLatin1String("Yes"))
+            for (QLineEdit* edit : edits)
+                edit->clear();
+    }
+    ui->Edit1->setFocus();
+    ui->Edit1->selectAll();
+    RefreshContentList();
+}
+
+void TFormNote::RefreshContentList() {
+    OpenQuery(*ADOQuery1,
+              QStringLiteral("Select * From Content Where ContentTitle = %1 Order By ContentIndex").arg(EditTitleIndex),
+              OpenFailed);
+    // A non-empty list has already shown its first paragraph through the after-scroll handler.
+    if (ADOQuery1->RecordCount() == 0)
+        ui->Memo1->clear();
+}
+
+void TFormNote::ADOQuery1AfterScroll() {
+    if (ADOQuery1->Active() && !ADOQuery1->FieldByName("ContentIndex").IsNull())
+        SetMemoText(ui->Memo1, Text(ADOQuery1->FieldByName("ContentTxt")));
+}
+
+void TFormNote::Button1Click() {
+    TADOQuery& query = ShareDataModule->ADOQueryTemp;
+    OpenQuery(query, QStringLiteral("Select * From Content"), OpenFailed);
+    query.Insert();
+    query.FieldByName("ContentTitle").SetAsInteger(EditTitleIndex);
+    query.FieldByName("ContentTxt").SetAsString(MemoText(ui->Memo1).toStdString());
+    query.Post();
+    RefreshContentList();
+}
+
+void TFormNote::Button2Click() {
+    if (!ADOQuery1->Active() || ADOQuery1->FieldByName("ContentIndex").IsNull())
+        return;
+    ADOQuery1->Edit();
+    ADOQuery1->FieldByName("ContentTxt").SetAsString(MemoText(ui->Memo1).toStdString());
+    ADOQuery1->Post();
+    ShowMessage(QStringLiteral("记录修改成功"));
+}
+
+void TFormNote::Button3Click() {
+    if (!ADOQuery1->Active() || ADOQuery1->FieldByName("ContentIndex").IsNull())
+        return;
+    // The confirmation leaves the dialog usable, so the paragraph list may move (or be reopened)
+    // before it is answered: delete the paragraph the user asked about, not whatever is current then.
+    const int contentIndex = ADOQuery1->FieldByName("ContentIndex").AsInteger();
+    if (!ConfirmYesNo(QStringLiteral("您确定要删除该记录吗？"), QStringLiteral("删除确认")))
+        return;
+    TADOQuery& query = ShareDataModule->ADOQueryTemp;
+    OpenQuery(query, QStringLiteral("Select * From Content Where ContentIndex = %1").arg(contentIndex), OpenFailed);
+    if (query.RecordCount() == 0)
+        return;
+    query.First();
+    query.Delete();
+    ShowMessage(QStringLiteral("记录删除成功"));
+    RefreshContentList();
+}
+
+void TFormNote::Button4Click() {
+    if (ui->Edit1->text().isEmpty()) {
+        ShowMessage(QStringLiteral("记事标题不能为空"));
+        ui->Edit1->setFocus();
+        return;
+    }
+    const std::array<QLineEdit*, 9> edits = {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4, ui->Edit5,
+                                             ui->Edit6, ui->Edit7, ui->Edit8, ui->Edit9};
+    TADOQuery& title = ShareDataModule->ADOQueryTemp;
+    if (EditTitleIndex != 0) {
+        OpenQuery(title, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex), OpenFailed);
+        if (title.RecordCount() > 0) {
+            title.First();
+            title.Edit();
+            for (std::size_t i = 0; i < edits.size(); ++i)
+                title.FieldByName(TitleColumns[i]).SetAsString(edits[i]->text().toStdString());
+            title.Post();
+            ShowMessage(QStringLiteral("记录修改成功"));
+        }
+    } else {
+        OpenQuery(title, QStringLiteral("Select * From Title"), OpenFailed);
+        // The record and the re-parenting of its pending paragraphs succeed or fail together: a
+        // record stored without them would lose them at the next close and be stored twice by a
+        // second OK.
+        TTransaction transaction(ShareDataModule->ADOConnection1);
+        title.Insert();
+        for (std::size_t i = 0; i < edits.size(); ++i)
+            title.FieldByName(TitleColumns[i]).SetAsString(edits[i]->text().toStdString());
+        title.Post();
+        const int newTitleIndex = title.FieldByName("TitleIndex").AsInteger();
+
+        TADOQuery& pending = ShareDataModule->ADOQueryTemp2;
+        OpenQuery(pending, QStringLiteral("Select * From Content Where ContentTitle = %1").arg(EditTitleIndex),
+                  OpenFailed);
+        if (pending.RecordCount() > 0) {
+            pending.First();
+            while (!pending.Eof()) {
+                pending.Edit();
+                pending.FieldByName("ContentTitle").SetAsInteger(newTitleIndex);
+                pending.Post();
+                pending.Next();
+            }
+        }
+        transaction.Commit();
+    }
+    done(QDialog::Accepted);
+}
+
+void TFormNote::Button5Click() {
+    ui->Memo1->clear();
+}
+
+void TFormNote::FormClose() {
+    // Removes every pending paragraph in the database, also those left by an earlier showing.
+    TADOQuery& query = ShareDataModule->ADOQueryTemp;
+    OpenQuery(query, QStringLiteral("Select * From Content Where ContentTitle = 0"), OpenFailed);
+    if (query.RecordCount() == 0)
+        return;
+    for (query.First(); !query.Eof(); query.First())
+        query.Delete();
+}
