@@ -1,0 +1,654 @@
+// Changing rows through a record set: insert, edit, post, cancel, delete, field assignment, and the
+// optimistic conflicts with another process that changed or deleted a row since it was read.
+#include "ADOConnection.h"
+#include "ADOQuery.h"
+#include "DatabaseErrors.h"
+#include "Field.h"
+#include "TestDatabase.h"
+
+#include <QtTest>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// "<class> | <message>" of what action raises, the class found by its real type; "" when nothing.
+QString raised(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const EOleException& e) {
+        return QStringLiteral("EOleException | ") + QString::fromStdString(e.Message());
+    } catch (const EDatabaseError& e) {
+        return QStringLiteral("EDatabaseError | ") + QString::fromStdString(e.Message());
+    } catch (const std::exception& e) {
+        return QStringLiteral("other | ") + QString::fromUtf8(e.what());
+    }
+    return {};
+}
+
+QString qstr(const std::string& value) {
+    return QString::fromStdString(value);
+}
+
+// Titles T1 .. Tcount with the keys 1 .. count, in one statement.
+void addTitles(const TestDatabase& db, int count) {
+    QStringList rows;
+    for (int i = 1; i <= count; ++i)
+        rows << QStringLiteral("('T%1')").arg(i);
+    if (count > 0)
+        db.exec("Insert Into Title (TitleTxt) Values " + rows.join(','));
+}
+
+void openWith(TADOQuery& query, const std::string& sql) {
+    query.Close();
+    query.ClearSQL();
+    query.AddSQL(sql);
+    query.Open();
+}
+
+QString fieldText(TADOQuery& query, const char* name) {
+    return qstr(query.FieldByName(name).AsString());
+}
+
+const QString kUpdateConflict =
+    "EDatabaseError | Row cannot be located for updating. Some values may have been changed since it was last read";
+
+using QueryAction = std::function<void(TADOQuery&)>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(QueryAction)
+
+class TestRecordsetChanges : public QObject {
+    Q_OBJECT
+
+private slots:
+    void insertPostReadsNewKey();
+    void postWritesOnlyModifiedColumns();
+    void cancelKeepsStoredValues();
+    void emptyTextVersusNull();
+    void textIsCutToColumnLength_data();
+    void textIsCutToColumnLength();
+    void readOnlyFieldsRefuseAssignment();
+    void wrongStateErrors();
+    void deleteMovesToNeighbour_data();
+    void deleteMovesToNeighbour();
+    void deletionLoopsEmptyTheResult();
+    void movesPostOrCancelImplicitly_data();
+    void movesPostOrCancelImplicitly();
+    void failedPostKeepsStateAndValues();
+    void editOnEmptyResultStartsInsert();
+    void reparentingWalkVisitsEveryRowOnce();
+    void postAfterAnotherProcessChangedTheRowFails_data();
+    void postAfterAnotherProcessChangedTheRowFails();
+    void deleteOfRowDeletedElsewhereFails();
+};
+
+void TestRecordsetChanges::insertPostReadsNewKey() {
+    TestDatabase db;
+    addTitles(db, 3);
+    db.exec("Delete From Title Where TitleIndex = 3"); // the next key is still 4, never 3 again
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, "Select * From Title");
+    int scrolls = 0;
+    query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
+
+    query.Insert();
+    QCOMPARE(query.State(), TDataSetState::dsInsert);
+    QCOMPARE(scrolls, 1);
+    QCOMPARE(query.RecordCount(), 2);
+    QVERIFY(query.FieldByName("TitleIndex").IsNull());
+    QVERIFY(query.FieldByName("TitleTxt").IsNull());
+    query.FieldByName("TitleTxt").SetAsString("新记事");
+    query.FieldByName("Title3").SetAsString("c");
+    QVERIFY(query.Modified());
+    QCOMPARE(db.scalar("Select Count(*) From Title"), 2); // nothing written before post
+    query.Post();
+
+    QCOMPARE(query.State(), TDataSetState::dsBrowse);
+    QCOMPARE(scrolls, 1);
+    QCOMPARE(query.RecordCount(), 3);
+    QCOMPARE(query.FieldByName("TitleIndex").AsInteger(), 4);
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("新记事"));
+    QCOMPARE(db.text("Select TitleTxt From Title Where TitleIndex = 4"), QString("新记事"));
+    QCOMPARE(db.text("Select Title3 From Title Where TitleIndex = 4"), QString("c"));
+    QCOMPARE(db.text("Select typeof(Title1) From Title Where TitleIndex = 4"), QString("null"));
+
+    // A paragraph of that record: the integer owner and the key of the new paragraph.
+    openWith(query, "Select * From Content");
+    query.Insert();
+    query.FieldByName("ContentTitle").SetAsInteger(4);
+    query.FieldByName("ContentTxt").SetAsString("line 1\r\nline 2");
+    query.Post();
+    const int paragraph = query.FieldByName("ContentIndex").AsInteger();
+    QCOMPARE(paragraph, 1);
+    QCOMPARE(db.scalar("Select ContentTitle From Content Where ContentIndex = 1"), 4);
+    QCOMPARE(db.text("Select typeof(ContentTitle) From Content"), QString("integer"));
+    QCOMPARE(db.text("Select ContentTxt From Content"), QString("line 1\r\nline 2"));
+
+    // The posted row stays in the result: a reopen of the same statement finds it again.
+    query.Close();
+    query.Open();
+    QCOMPARE(query.RecordCount(), 1);
+    QVERIFY(query.Locate("ContentIndex", paragraph));
+}
+
+void TestRecordsetChanges::postWritesOnlyModifiedColumns() {
+    TestDatabase db;
+    db.exec("Insert Into Title (TitleTxt, Title1, Title2) Values ('old', 'one', 'two')");
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, "Select * From Title Where TitleIndex = 1");
+
+    query.Edit();
+    QVERIFY(!query.Modified());
+    query.FieldByName("TitleTxt").SetAsString("new");
+    query.FieldByName("Title1").Clear();
+    // Another process changes a column this record set does not touch: no conflict, and its value stays.
+    db.exec("Update Title Set Title2 = 'theirs' Where TitleIndex = 1");
+    QCOMPARE(raised([&] { query.Post(); }), QString());
+
+    QCOMPARE(query.State(), TDataSetState::dsBrowse);
+    QCOMPARE(db.text("Select TitleTxt From Title"), QString("new"));
+    QCOMPARE(db.text("Select typeof(Title1) From Title"), QString("null"));
+    QCOMPARE(db.text("Select Title2 From Title"), QString("theirs"));
+    QVERIFY(query.FieldByName("Title1").IsNull());
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("new"));
+
+    // A second edit of the same row compares with the values just posted, not the first read.
+    query.Edit();
+    query.FieldByName("TitleTxt").SetAsString("newer");
+    QCOMPARE(raised([&] { query.Post(); }), QString());
+    QCOMPARE(db.text("Select TitleTxt From Title"), QString("newer"));
+}
+
+void TestRecordsetChanges::cancelKeepsStoredValues() {
+    TestDatabase db;
+    addTitles(db, 2);
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQuery1", &connection);
+    openWith(query, "Select * From Title Order By TitleIndex");
+
+    query.Edit();
+    query.FieldByName("TitleTxt").SetAsString("draft");
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("draft"));
+    query.Cancel();
+    QCOMPARE(query.State(), TDataSetState::dsBrowse);
+    QVERIFY(!query.Modified());
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("T1"));
+    QCOMPARE(db.text("Select TitleTxt From Title Where TitleIndex = 1"), QString("T1"));
+
+    // Close discards an unposted row without writing it.
+    query.Insert();
+    query.FieldByName("TitleTxt").SetAsString("never stored");
+    query.Close();
+    QCOMPARE(db.scalar("Select Count(*) From Title"), 2);
+    query.Open();
+    query.Edit();
+    query.FieldByName("TitleTxt").SetAsString("never stored either");
+    openWith(query, "Select * From Title");
+    QCOMPARE(db.scalar("Select Count(*) From Title Where TitleTxt Like 'never%'"), 0);
+}
+
+void TestRecordsetChanges::emptyTextVersusNull() {
+    TestDatabase db;
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, "Select * From Title");
+    query.Insert();
+    query.FieldByName("TitleTxt").SetAsString("t");
+    query.FieldByName("Title1").SetAsString("");
+    query.Post();
+    openWith(query, "Select * From Content");
+    query.Insert();
+    query.FieldByName("ContentTitle").SetAsInteger(1);
+    query.FieldByName("ContentTxt").SetAsString("");
+    QVERIFY(query.FieldByName("ContentTxt").IsNull());
+    query.Post();
+
+    QCOMPARE(db.text("Select typeof(Title1) From Title"), QString("text"));
+    QCOMPARE(db.text("Select typeof(ContentTxt) From Content"), QString("null"));
+    openWith(query, "Select * From Title");
+    QVERIFY(!query.FieldByName("Title1").IsNull());
+    QCOMPARE(fieldText(query, "Title1"), QString(""));
+    openWith(query, "Select * From Content");
+    QVERIFY(query.FieldByName("ContentTxt").IsNull());
+    QCOMPARE(fieldText(query, "ContentTxt"), QString(""));
+
+    // Editing a stored paragraph to the empty text also stores NULL.
+    db.exec("Update Content Set ContentTxt = 'x'");
+    openWith(query, "Select * From Content");
+    query.Edit();
+    query.FieldByName("ContentTxt").SetAsString("");
+    query.Post();
+    QCOMPARE(db.text("Select typeof(ContentTxt) From Content"), QString("null"));
+}
+
+void TestRecordsetChanges::textIsCutToColumnLength_data() {
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<QString>("column");
+    QTest::addColumn<QString>("assigned");
+    QTest::addColumn<QString>("expected");
+    const QString latin300 = QString(300, QChar('x'));
+    QString chinese300;
+    for (int i = 0; i < 300; ++i)
+        chinese300 += QChar(0x4E00 + i);
+    QString emoji260;
+    for (int i = 0; i < 130; ++i)
+        emoji260 += QString::fromUtf8("😀a");
+
+    QTest::newRow("title of 300 letters") << "Title"
+                                          << "TitleTxt" << latin300 << latin300.left(255);
+    QTest::newRow("title of 300 Chinese") << "Title"
+                                          << "TitleTxt" << chinese300 << chinese300.left(255);
+    QTest::newRow("title with non-BMP") << "Title"
+                                        << "Title8" << emoji260 << emoji260.left(255 + 128);
+    QTest::newRow("exactly the length") << "Short"
+                                        << "S"
+                                        << "abcde"
+                                        << "abcde";
+    QTest::newRow("letters") << "Short"
+                             << "S"
+                             << "abcdefg"
+                             << "abcde";
+    QTest::newRow("Chinese") << "Short"
+                             << "S"
+                             << "中文字符串测试"
+                             << "中文字符串";
+    QTest::newRow("non-BMP at the cut") << "Short"
+                                        << "S"
+                                        << "abcd😀ef"
+                                        << "abcd😀";
+    QTest::newRow("non-BMP throughout") << "Short"
+                                        << "S"
+                                        << "😀𠀀😀𠀀😀𠀀😀"
+                                        << "😀𠀀😀𠀀😀";
+    QTest::newRow("mixed") << "Short"
+                           << "S"
+                           << "a中😀𠀀bc"
+                           << "a中😀𠀀b";
+    QTest::newRow("combining mark counts apart") << "Short"
+                                                 << "S"
+                                                 << "abcde\u0301"
+                                                 << "abcde";
+}
+
+void TestRecordsetChanges::textIsCutToColumnLength() {
+    QFETCH(QString, table);
+    QFETCH(QString, column);
+    QFETCH(QString, assigned);
+    QFETCH(QString, expected);
+    TestDatabase db;
+    db.exec("Create Table Short (Id INTEGER PRIMARY KEY AUTOINCREMENT, S VARCHAR(5))");
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, QStringLiteral("Select * From %1").arg(table).toStdString());
+
+    query.Insert();
+    TField& field = query.FieldByName(column.toStdString());
+    QCOMPARE(raised([&] { field.SetAsString(assigned.toStdString()); }), QString());
+    QCOMPARE(qstr(field.AsString()), expected);
+    query.Post();
+
+    const QString stored = db.text(QStringLiteral("Select %1 From %2").arg(column, table));
+    QCOMPARE(stored, expected);
+    QVERIFY2(stored.toUtf8() == expected.toUtf8(), "stored text is valid UTF-8");
+    openWith(query, QStringLiteral("Select * From %1").arg(table).toStdString());
+    QCOMPARE(qstr(query.FieldByName(column.toStdString()).AsString()), expected);
+}
+
+void TestRecordsetChanges::readOnlyFieldsRefuseAssignment() {
+    TestDatabase db;
+    addTitles(db, 1);
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQuery1", &connection);
+    openWith(query, "Select *, TitleTxt || '!' As Shout From Title");
+
+    query.Edit();
+    QCOMPARE(raised([&] { query.FieldByName("TitleIndex").SetAsInteger(9); }),
+             QString("EDatabaseError | Field 'TitleIndex' cannot be modified"));
+    QCOMPARE(raised([&] { query.FieldByName("titleindex").SetAsString("9"); }),
+             QString("EDatabaseError | Field 'TitleIndex' cannot be modified"));
+    QCOMPARE(raised([&] { query.FieldByName("Shout").SetAsString("x"); }),
+             QString("EDatabaseError | Field 'Shout' cannot be modified"));
+    QVERIFY(!query.Modified());
+    query.FieldByName("TitleTxt").SetAsString("ok");
+    query.Post();
+    QCOMPARE(db.scalar("Select TitleIndex From Title"), 1);
+    QCOMPARE(db.text("Select TitleTxt From Title"), QString("ok"));
+
+    query.Insert();
+    QCOMPARE(raised([&] { query.FieldByName("TitleIndex").SetAsInteger(1); }),
+             QString("EDatabaseError | Field 'TitleIndex' cannot be modified"));
+}
+
+void TestRecordsetChanges::wrongStateErrors() {
+    TestDatabase db;
+    addTitles(db, 1);
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQuery1", &connection);
+    openWith(query, "Select * From Title");
+
+    const QString notEditing = "EDatabaseError | ADOQuery1: Dataset not in edit or insert mode";
+    QCOMPARE(raised([&] { query.Post(); }), notEditing);
+    QCOMPARE(raised([&] { query.FieldByName("TitleTxt").SetAsString("x"); }), notEditing);
+    QCOMPARE(raised([&] { query.FieldByName("TitleTxt").SetAsInteger(1); }), notEditing);
+    QCOMPARE(raised([&] { query.FieldByName("TitleTxt").Clear(); }), notEditing);
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("T1"));
+    QVERIFY(!query.Modified());
+
+    // Edit while editing keeps the values assigned so far.
+    query.Edit();
+    query.FieldByName("TitleTxt").SetAsString("kept");
+    query.Edit();
+    QCOMPARE(query.State(), TDataSetState::dsEdit);
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("kept"));
+    query.Post();
+    QCOMPARE(db.text("Select TitleTxt From Title"), QString("kept"));
+
+    // Results that cannot be written back: no table at all, or a table without its key column.
+    openWith(query, "Select 'a:b' As x");
+    QCOMPARE(raised([&] { query.Edit(); }), QString("EDatabaseError | ADOQuery1: Cannot modify a read-only dataset"));
+    QCOMPARE(raised([&] { query.Insert(); }), QString("EDatabaseError | ADOQuery1: Cannot modify a read-only dataset"));
+    QCOMPARE(query.State(), TDataSetState::dsBrowse);
+    openWith(query, "Select TitleTxt From Title");
+    QCOMPARE(raised([&] { query.Edit(); }), QString("EDatabaseError | ADOQuery1: Cannot modify a read-only dataset"));
+
+    openWith(query, "Select * From Title Where TitleIndex = 0");
+    QCOMPARE(raised([&] { query.Delete(); }),
+             QString("EDatabaseError | ADOQuery1: Cannot perform this operation on an empty dataset"));
+}
+
+void TestRecordsetChanges::deleteMovesToNeighbour_data() {
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("deletedRecNo");
+    QTest::addColumn<QString>("expectedTitle"); // empty: no row left
+    QTest::addColumn<int>("expectedRecNo");
+    QTest::newRow("first of three") << 3 << 1 << "T2" << 1;
+    QTest::newRow("middle of three") << 3 << 2 << "T3" << 2;
+    QTest::newRow("last of three") << 3 << 3 << "T2" << 2;
+    QTest::newRow("last of two") << 2 << 2 << "T1" << 1;
+    QTest::newRow("only row") << 1 << 1 << "" << -1;
+}
+
+void TestRecordsetChanges::deleteMovesToNeighbour() {
+    QFETCH(int, rows);
+    QFETCH(int, deletedRecNo);
+    QFETCH(QString, expectedTitle);
+    QFETCH(int, expectedRecNo);
+    TestDatabase db;
+    addTitles(db, rows);
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp2", &connection);
+    openWith(query, "Select * From Title Order By TitleIndex");
+    query.SetRecNo(deletedRecNo);
+    int scrolls = 0;
+    QString titleSeen = "(no AfterScroll)";
+    query.AfterScroll = [&](TADOQuery& q) {
+        ++scrolls;
+        titleSeen = fieldText(q, "TitleTxt");
+    };
+
+    query.Delete();
+    QCOMPARE(scrolls, 1);
+    QCOMPARE(titleSeen, expectedTitle);
+    QCOMPARE(query.State(), TDataSetState::dsBrowse);
+    QCOMPARE(query.RecordCount(), rows - 1);
+    QCOMPARE(query.RecNo(), expectedRecNo);
+    QCOMPARE(fieldText(query, "TitleTxt"), expectedTitle);
+    QCOMPARE(db.scalar(QStringLiteral("Select Count(*) From Title Where TitleIndex = %1").arg(deletedRecNo)), 0);
+    QCOMPARE(db.scalar("Select Count(*) From Title"), rows - 1);
+    if (rows == 1) {
+        QVERIFY(query.Bof() && query.Eof());
+        QVERIFY(query.FieldByName("TitleIndex").IsNull());
+    }
+}
+
+void TestRecordsetChanges::deletionLoopsEmptyTheResult() {
+    TestDatabase db;
+    for (int i = 0; i < 5; ++i)
+        db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (7, 'p')");
+    db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (8, 'other record')");
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp2", &connection);
+
+    // Deleting the first row while the count is above zero.
+    openWith(query, "Select * From Content Where ContentTitle = 7");
+    for (int guard = 0; query.RecordCount() > 0 && guard < 10; ++guard) {
+        query.First();
+        query.Delete();
+    }
+    QCOMPARE(query.RecordCount(), 0);
+    QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle = 7"), 0);
+
+    // Deleting from the first row until the end flag is set.
+    for (int i = 0; i < 4; ++i)
+        db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (7, 'p')");
+    openWith(query, "Select * From Content Where ContentTitle = 7");
+    query.First();
+    for (int guard = 0; !query.Eof() && guard < 10; ++guard)
+        query.Delete();
+    QVERIFY(query.Bof() && query.Eof());
+    QCOMPARE(query.RecordCount(), 0);
+    QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle = 7"), 0);
+    QCOMPARE(db.scalar("Select Count(*) From Content"), 1);
+}
+
+void TestRecordsetChanges::movesPostOrCancelImplicitly_data() {
+    QTest::addColumn<bool>("inserting");
+    QTest::addColumn<bool>("assign");
+    QTest::addColumn<QueryAction>("move");
+    QTest::addColumn<int>("expectedRows");
+    QTest::addColumn<QString>("expectedSecondTitle");
+
+    const QueryAction first = [](TADOQuery& q) { q.First(); };
+    const QueryAction next = [](TADOQuery& q) { q.Next(); };
+    const QueryAction moveBy = [](TADOQuery& q) { q.MoveBy(-1); };
+    const QueryAction last = [](TADOQuery& q) { q.Last(); };
+    const QueryAction locate = [](TADOQuery& q) { q.Locate("TitleIndex", 1); };
+    const QueryAction insert = [](TADOQuery& q) { q.Insert(), q.Cancel(); };
+
+    QTest::newRow("edit, assign, first posts") << false << true << first << 3 << "assigned";
+    QTest::newRow("edit, assign, next posts") << false << true << next << 3 << "assigned";
+    QTest::newRow("edit, assign, move by posts") << false << true << moveBy << 3 << "assigned";
+    QTest::newRow("edit, assign, last posts") << false << true << last << 3 << "assigned";
+    QTest::newRow("edit, assign, locate posts") << false << true << locate << 3 << "assigned";
+    QTest::newRow("edit, assign, insert posts") << false << true << insert << 3 << "assigned";
+    QTest::newRow("edit, next cancels") << false << false << next << 3 << "T2";
+    QTest::newRow("edit, locate cancels") << false << false << locate << 3 << "T2";
+    QTest::newRow("insert, assign, first posts") << true << true << first << 4 << "T2";
+    QTest::newRow("insert, assign, locate posts") << true << true << locate << 4 << "T2";
+    QTest::newRow("insert, first cancels") << true << false << first << 3 << "T2";
+    QTest::newRow("insert, next cancels") << true << false << next << 3 << "T2";
+}
+
+void TestRecordsetChanges::movesPostOrCancelImplicitly() {
+    QFETCH(bool, inserting);
+    QFETCH(bool, assign);
+    QFETCH(QueryAction, move);
+    QFETCH(int, expectedRows);
+    QFETCH(QString, expectedSecondTitle);
+    TestDatabase db;
+    addTitles(db, 3);
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQuery1", &connection);
+    openWith(query, "Select * From Title Order By TitleIndex");
+    query.Next();
+    if (inserting)
+        query.Insert();
+    else
+        query.Edit();
+    if (assign)
+        query.FieldByName("TitleTxt").SetAsString("assigned");
+
+    QCOMPARE(raised([&] { move(query); }), QString());
+    QCOMPARE(query.State(), TDataSetState::dsBrowse);
+    QVERIFY(!query.Modified());
+    QCOMPARE(query.RecordCount(), expectedRows);
+    QCOMPARE(db.scalar("Select Count(*) From Title"), expectedRows);
+    QCOMPARE(db.text("Select TitleTxt From Title Where TitleIndex = 2"), expectedSecondTitle);
+    if (inserting && assign)
+        QCOMPARE(db.scalar("Select Count(*) From Title Where TitleTxt = 'assigned'"), 1);
+}
+
+void TestRecordsetChanges::failedPostKeepsStateAndValues() {
+    TestDatabase db;
+    db.exec("Create Table Strict (Id INTEGER PRIMARY KEY AUTOINCREMENT, Name VARCHAR(20) NOT NULL, "
+            "Amount INTEGER)");
+    db.exec("Insert Into Strict (Name, Amount) Values ('first', 1)");
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, "Select * From Strict");
+    int scrolls = 0;
+    query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
+
+    query.Insert();
+    query.FieldByName("Amount").SetAsInteger(42);
+    const QString error = raised([&] { query.Post(); });
+    QVERIFY2(error.startsWith("EDatabaseError | ") && error.contains("NOT NULL"), qPrintable(error));
+    QVERIFY2(!error.endsWith('.'), qPrintable(error));
+    QCOMPARE(query.State(), TDataSetState::dsInsert);
+    QCOMPARE(query.FieldByName("Amount").AsInteger(), 42);
+    QCOMPARE(query.RecordCount(), 1);
+    QCOMPARE(db.scalar("Select Count(*) From Strict"), 1);
+
+    // A move posts again and fails again while the cause persists.
+    QCOMPARE(raised([&] { query.First(); }), error);
+    QCOMPARE(query.State(), TDataSetState::dsInsert);
+    QCOMPARE(scrolls, 1); // only the insert's
+
+    query.FieldByName("Name").SetAsString("second");
+    QCOMPARE(raised([&] { query.Post(); }), QString());
+    QCOMPARE(query.RecordCount(), 2);
+    QCOMPARE(db.scalar("Select Amount From Strict Where Name = 'second'"), 42);
+    QCOMPARE(query.FieldByName("Id").AsInteger(), 2);
+
+    // The same for an edit that the database refuses.
+    QVERIFY(query.Locate("Id", 1));
+    query.Edit();
+    query.FieldByName("Name").Clear();
+    query.FieldByName("Amount").SetAsInteger(7);
+    QVERIFY(raised([&] { query.Post(); }).contains("NOT NULL"));
+    QCOMPARE(query.State(), TDataSetState::dsEdit);
+    QVERIFY(query.FieldByName("Name").IsNull());
+    QCOMPARE(query.FieldByName("Amount").AsInteger(), 7);
+    QCOMPARE(db.scalar("Select Amount From Strict Where Id = 1"), 1);
+    query.Cancel();
+    QCOMPARE(fieldText(query, "Name"), QString("first"));
+}
+
+void TestRecordsetChanges::editOnEmptyResultStartsInsert() {
+    TestDatabase db;
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQuery1", &connection);
+    openWith(query, "Select * From Content Where ContentTitle = 5");
+    int scrolls = 0;
+    query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
+
+    query.Edit();
+    QCOMPARE(query.State(), TDataSetState::dsInsert);
+    QCOMPARE(scrolls, 1);
+    query.FieldByName("ContentTitle").SetAsInteger(5);
+    query.Post();
+    QCOMPARE(query.RecordCount(), 1);
+    QCOMPARE(query.RecNo(), 1);
+    QVERIFY(!query.Eof());
+    QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle = 5"), 1);
+}
+
+void TestRecordsetChanges::reparentingWalkVisitsEveryRowOnce() {
+    TestDatabase db;
+    for (int i = 0; i < 4; ++i)
+        db.exec(QStringLiteral("Insert Into Content (ContentTitle, ContentTxt) Values (0, 'pending %1')").arg(i));
+    db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (3, 'stored')");
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp2", &connection);
+    openWith(query, "Select * From Content Where ContentTitle = 0");
+
+    std::vector<int> visited;
+    query.First();
+    for (int guard = 0; !query.Eof() && guard < 10; ++guard) {
+        visited.push_back(query.FieldByName("ContentIndex").AsInteger());
+        query.Edit();
+        query.FieldByName("ContentTitle").SetAsInteger(9);
+        query.Post();
+        query.Next();
+    }
+    QCOMPARE(visited, (std::vector<int>{1, 2, 3, 4}));
+    QVERIFY(query.Eof());
+    QCOMPARE(query.RecordCount(), 4);
+    QCOMPARE(query.FieldByName("ContentTitle").AsInteger(), 9); // edited rows stay in the result
+    QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle = 9"), 4);
+    QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle = 0"), 0);
+    QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle = 3"), 1);
+}
+
+void TestRecordsetChanges::postAfterAnotherProcessChangedTheRowFails_data() {
+    QTest::addColumn<QString>("otherProcess");
+    QTest::addColumn<QString>("expectedStored"); // TitleTxt of row 1 afterwards; empty: row gone
+    QTest::newRow("same column changed") << "Update Title Set TitleTxt = 'theirs' Where TitleIndex = 1"
+                                         << "theirs";
+    QTest::newRow("same column set to NULL") << "Update Title Set TitleTxt = NULL Where TitleIndex = 1"
+                                             << "";
+    QTest::newRow("row deleted") << "Delete From Title Where TitleIndex = 1"
+                                 << "";
+}
+
+void TestRecordsetChanges::postAfterAnotherProcessChangedTheRowFails() {
+    QFETCH(QString, otherProcess);
+    QFETCH(QString, expectedStored);
+    TestDatabase db;
+    addTitles(db, 2);
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, "Select * From Title Order By TitleIndex");
+
+    query.Edit();
+    query.FieldByName("TitleTxt").SetAsString("mine");
+    query.FieldByName("Title4").SetAsString("mine too");
+    db.exec(otherProcess);
+    QCOMPARE(raised([&] { query.Post(); }), kUpdateConflict);
+
+    QCOMPARE(query.State(), TDataSetState::dsEdit);
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("mine"));
+    QCOMPARE(db.text("Select TitleTxt From Title Where TitleIndex = 1"), expectedStored);
+    QCOMPARE(db.scalar("Select Count(*) From Title Where Title4 Is Not Null"), 0);
+    QCOMPARE(db.text("Select TitleTxt From Title Where TitleIndex = 2"), QString("T2"));
+    QCOMPARE(raised([&] { query.Next(); }), kUpdateConflict); // the implicit post fails the same way
+    QCOMPARE(query.RecNo(), 1);
+    query.Cancel();
+    QCOMPARE(query.State(), TDataSetState::dsBrowse);
+    QCOMPARE(query.RecordCount(), 2);
+}
+
+void TestRecordsetChanges::deleteOfRowDeletedElsewhereFails() {
+    TestDatabase db;
+    addTitles(db, 3);
+    TADOConnection connection(db.path().toStdString());
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, "Select * From Title Order By TitleIndex");
+    query.Next();
+    int scrolls = 0;
+    query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
+
+    db.exec("Delete From Title Where TitleIndex = 2");
+    QCOMPARE(raised([&] { query.Delete(); }), QString("EDatabaseError | Row cannot be located for deletion"));
+    QCOMPARE(scrolls, 0);
+    QCOMPARE(query.State(), TDataSetState::dsBrowse);
+    QCOMPARE(query.RecordCount(), 3);
+    QCOMPARE(query.RecNo(), 2);
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("T2"));
+    QCOMPARE(db.scalar("Select Count(*) From Title"), 2);
+
+    // The record set goes on working: the next row deletes normally.
+    query.Next();
+    query.Delete();
+    QCOMPARE(db.scalar("Select Count(*) From Title"), 1);
+    QCOMPARE(query.RecordCount(), 2);
+}
+
+QTEST_GUILESS_MAIN(TestRecordsetChanges)
+#include "tst_recordset_changes.moc"
