@@ -3,9 +3,12 @@
 #include <QAbstractScrollArea>
 #include <QStringList>
 
+#include <memory>
 #include <vector>
 
 class TADOQuery;
+class TDBGridEhSumList;
+enum class TDataNotice;
 
 enum class TFooterValueType { fvtNon, fvtStaticText, fvtCount };
 
@@ -34,7 +37,9 @@ public:
     explicit TDBGridEh(QWidget* parent = nullptr);
     ~TDBGridEh() override;
 
-    // Binds the grid to its record set (once, when the window is created).
+    // Binds the grid to its record set (once, when the window is created). nullptr unbinds; a window
+    // whose record set dies before the grid unbinds it first. Binding to an open record set counts
+    // its rows at once.
     void SetDataSet(TADOQuery* dataSet);
     TADOQuery* DataSet() const;
 
@@ -43,7 +48,93 @@ public:
     QStringList ColumnSpecs() const;
     void SetColumnSpecs(const QStringList& specs);
 
+    // The footer count shared by every fvtCount column.
+    int FooterCount() const;
+    // Record lines that fit in the grid (at least 1); the record set's window has this many rows.
+    int LinesFit() const;
+    // The first column shown after the indicator (columns scroll by whole columns).
+    int LeftCol() const { return m_leftCol; }
+
 signals:
     // A left double-click anywhere in the grid.
     void OnDblClick(TDBGridEh* sender);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+
+private:
+    class TGridDataLink;
+    friend class TGridDataLink;
+    enum class TPointerState { Normal, ColumnSizing, ColumnMoving };
+
+    // Geometry: one source for painting and for finding what lies under the mouse.
+    int TitleHeight() const; // the title row without its line
+    int LineHeight() const;  // a record line or the footer row without its line
+    int LineTop(int line) const;
+    int LinesShown() const; // record lines with a record, 0 while closed
+    int FillerTop() const;
+    int FooterTop() const;
+    int ColumnLeft(int column) const; // -1 for a column scrolled out to the left
+    int ColumnsRight() const;         // first x right of the last shown column's line
+    int ColumnsWidth(int fromColumn) const;
+    int ColumnAt(int x) const;     // the data column under x, -1 for none
+    int LineAt(int y) const;       // the record line under y, -1 for none
+    int ColumnEdgeAt(int x) const; // the column whose right edge grips x, -1 for none
+    int MaxLeftCol() const;
+    QRect LineRect(int line) const;
+    QRect FooterRect() const;
+
+    // Display.
+    void DataSetNotice(TDataNotice notice);
+    void FooterChanged();
+    void UpdateLayout();
+    void UpdateScrollBars();
+    void RebuildFieldIndexes();
+    void SetLeftCol(int column);
+    void PaintCell(QPainter& painter, const QRect& cell, const QString& text, Qt::Alignment alignment) const;
+    void PaintRaised(QPainter& painter, const QRect& cell) const;
+    void PaintIndicatorMark(QPainter& painter, const QRect& cell) const;
+    void PaintFocusRect(QPainter& painter, const QRect& rect) const;
+    QString FooterText(const TColumnEh& column) const;
+
+    // Input.
+    bool TakeFocus();
+    bool DataSetOpen() const;
+    void HandlePress(const QPoint& pos, Qt::MouseButton button);
+    void HandleKey(QKeyEvent* event);
+    void HandleWheel(QWheelEvent* event);
+    void ScrollBarAction(int action);
+    void ScrollBarReleased();
+    void EndPointerState(bool apply);
+
+    TADOQuery* m_dataSet = nullptr;
+    std::unique_ptr<TGridDataLink> m_link;
+    std::unique_ptr<TDBGridEhSumList> m_sumList;
+    std::vector<TColumnEh> m_columns;
+    std::vector<int> m_fieldIndexes; // per column, -1 when the record set has no such field
+    int m_leftCol = 0;
+    int m_wheelDelta = 0;
+    int m_topRecNo = 0; // record number on the top line at the last notice, to repaint only what moved
+    int m_lastActiveLine = -1;
+    bool m_updatingScrollBars = false;
+
+    TPointerState m_pointerState = TPointerState::Normal;
+    Qt::MouseButton m_dragButton = Qt::NoButton;
+    int m_dragColumn = -1;
+    int m_sizingPos = 0;    // x of the line that follows the pointer while resizing
+    int m_sizingOffset = 0; // from the pointer to that line
+    int m_moveTarget = -1;  // where a moved column would drop
 };

@@ -51,7 +51,10 @@ TFormNote::TFormNote(QWidget* parent)
                 [this, handler = handler] { Guarded([&] { (this->*handler)(); }); });
 }
 
-TFormNote::~TFormNote() = default;
+TFormNote::~TFormNote() {
+    // The paragraph query dies with this object, before the grid (a child widget) goes.
+    ui->DBGridEh1->SetDataSet(nullptr);
+}
 
 void TFormNote::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
