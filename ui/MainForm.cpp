@@ -1,24 +1,83 @@
 #include "MainForm.h"
 #include "ui_MainForm.h"
 
+#include "ADOConnection.h"
 #include "ADOQuery.h"
 #include "AppShell.h"
+#include "NoteForm.h"
+#include "PublicFunction.h"
+#include "SearchForm.h"
+#include "ShareDM.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScopeGuard>
+#include <QScreen>
+
+#include <array>
+#include <string>
 
 TFormMain* FormMain = nullptr;
 
+namespace {
+
+const QString OpenFailMessage = QStringLiteral("数据库打开失败");
+
+// The window's outer size: its 763 x 499 client area in a typical frame (4-pixel borders and a
+// 23-pixel caption).
+constexpr int OuterWidth = 771;
+constexpr int OuterHeight = 526;
+
+// A criterion goes into the list statement between single quotes; doubling the quotes inside it keeps
+// a search for O'Brien a plain text comparison instead of breaking or widening the statement.
+QString QuotedCriterion(QString criterion) {
+    return criterion.replace(QLatin1Char('\''), QLatin1String("''"));
+}
+
+std::string TitleIndexSql(const char* statement, int titleIndex) {
+    return statement + std::to_string(titleIndex);
+}
+
+} // namespace
+
 TFormMain::TFormMain(QWidget* parent)
-    : QWidget(parent), ADOQuery1(std::make_unique<TADOQuery>("ADOQuery1", nullptr)), ui(std::make_unique<Ui::TFormMain>()) {
+    : QWidget(parent), ADOQuery1(std::make_unique<TADOQuery>("ADOQuery1", nullptr)),
+      ui(std::make_unique<Ui::TFormMain>()) {
+    // The pictures live in the static ui library; this pulls them into every program that links it.
+    static const bool resourcesLoaded = [] {
+        Q_INIT_RESOURCE(resources);
+        return true;
+    }();
+    Q_UNUSED(resourcesLoaded);
+
     ui->setupUi(this);
+    ui->SpeedButton5->setDefaultAction(ui->ActionFind);
+    ui->SpeedButton1->setDefaultAction(ui->ActionNew);
+    ui->SpeedButton2->setDefaultAction(ui->ActionDelete);
+    ui->DBGridEh1->SetDataSet(ADOQuery1.get());
+    ADOQuery1->AfterScroll = [this](TADOQuery&) { ShowTitleContent(); };
+
+    connect(ui->ActionNew, &QAction::triggered, this, [this] { Guarded([this] { ActionNewExecute(); }); });
+    connect(ui->ActionDelete, &QAction::triggered, this, [this] { Guarded([this] { ActionDeleteExecute(); }); });
+    connect(ui->ActionFind, &QAction::triggered, this, [this] { Guarded([this] { ActionFindExecute(); }); });
+    connect(ui->DBGridEh1, &TDBGridEh::OnDblClick, this,
+            [this](TDBGridEh*) { Guarded([this] { DBGridEh1DblClick(); }); });
+
     FormCreate();
 }
 
-TFormMain::~TFormMain() = default;
+TFormMain::~TFormMain() {
+    // The list query dies with this object, before the grid (a child widget) goes.
+    ui->DBGridEh1->SetDataSet(nullptr);
+}
 
 void TFormMain::FormCreate() {
     AppDir = QCoreApplication::applicationDirPath() + "/";
     SettingsFile = AppDir + "TamrixData.ini";
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect desktop = screen->virtualGeometry();
+        move(desktop.x() + (desktop.width() - OuterWidth) / 2, desktop.y() + (desktop.height() - OuterHeight) / 2);
+    }
 }
 
 void TFormMain::showEvent(QShowEvent* event) {
@@ -29,8 +88,121 @@ void TFormMain::showEvent(QShowEvent* event) {
     Guarded([this] { FormShow(); });
 }
 
-void TFormMain::FormShow() { RefreshTitleList(); }
+void TFormMain::FormShow() {
+    RefreshTitleList();
+}
 
-void TFormMain::RefreshTitleList() {}
+void TFormMain::RefreshTitleList() {
+    QString filter;
+    if (FormSearch) {
+        if (!FormSearch->SearchTitle.isEmpty())
+            filter += " And (InStr(TitleTxt,'" + QuotedCriterion(FormSearch->SearchTitle) + "'))";
+        const std::array<const QString*, 8> fields = {
+            &FormSearch->SearchField1, &FormSearch->SearchField2, &FormSearch->SearchField3, &FormSearch->SearchField4,
+            &FormSearch->SearchField5, &FormSearch->SearchField6, &FormSearch->SearchField7, &FormSearch->SearchField8};
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (!fields[i]->isEmpty())
+                filter += QString(" And (Title%1 = '").arg(i + 1) + QuotedCriterion(*fields[i]) + "')";
+        }
+    }
+    OpenQuery(*ADOQuery1, "Select * From Title Where (TitleIndex > 0)" + filter, OpenFailMessage);
+    // A count walk cut short by an error never reaches the open's own AfterScroll; show what it built.
+    if (m_panePending)
+        ShowPaneText();
+    if (ADOQuery1->RecordCount() == 0) {
+        m_paneText.clear();
+        ShowPaneText();
+    }
+}
 
-void TFormMain::ShowTitleContent() {}
+void TFormMain::ShowTitleContent() {
+    m_paneText.clear();
+    // The pane gets the text when this handler ends, also when it ends by an error.
+    const auto showPane = qScopeGuard([this] { ShowPaneText(); });
+    if (!ADOQuery1->Active() || ADOQuery1->FieldByName("TitleIndex").IsNull())
+        return;
+    TADOQuery& content = ShareDataModule->ADOQueryTemp;
+    OpenQuery(content,
+              QString::fromStdString(TitleIndexSql("Select * From Content Where ContentTitle = ",
+                                                   ADOQuery1->FieldByName("TitleIndex").AsInteger())) +
+                  " Order By ContentIndex",
+              OpenFailMessage);
+    const int paragraphs = content.RecordCount();
+    // Inside the grid's count walk the next row's rebuild throws this text away at once: the
+    // statement still runs for every row, but the paragraphs are read only for a row the user sees.
+    if (paragraphs > 0 && !ADOQuery1->ControlsDisabled()) {
+        content.First();
+        while (!content.Eof()) {
+            m_paneText += QString::fromStdString(content.FieldByName("ContentTxt").AsString());
+            m_paneText += QLatin1String("\r\n\r\n");
+            content.Next();
+        }
+    }
+}
+
+// Every open runs this handler once per row of the grid's count walk; laying out the pane each time
+// would make a large list crawl, so only the text built last reaches the widget, once the walk is over.
+void TFormMain::ShowPaneText() {
+    if (ADOQuery1->ControlsDisabled()) {
+        m_panePending = true;
+        return;
+    }
+    m_panePending = false;
+    SetMemoText(ui->Memo1, m_paneText);
+}
+
+void TFormMain::ActionNewExecute() {
+    FormNote->EditTitleIndex = 0;
+    if (FormNote->exec() == QDialog::Accepted)
+        RefreshTitleList();
+}
+
+void TFormMain::DBGridEh1DblClick() {
+    if (!ADOQuery1->Active() || ADOQuery1->FieldByName("TitleIndex").IsNull())
+        return;
+    const int titleIndex = ADOQuery1->FieldByName("TitleIndex").AsInteger();
+    FormNote->EditTitleIndex = titleIndex;
+    if (FormNote->exec() == QDialog::Accepted) {
+        RefreshTitleList();
+        ADOQuery1->Locate("TitleIndex", titleIndex, loCaseInsensitive);
+    }
+}
+
+void TFormMain::ActionDeleteExecute() {
+    if (!ADOQuery1->Active() || ADOQuery1->FieldByName("TitleIndex").IsNull()) {
+        ShowMessage(QStringLiteral("请先选中要修改的记录"));
+        return;
+    }
+    // The confirmation leaves the list usable while it waits: the record to delete is the one that
+    // was current when the user asked, not whatever is current when the answer comes.
+    const int titleIndex = ADOQuery1->FieldByName("TitleIndex").AsInteger();
+    if (!ConfirmYesNo(QStringLiteral("您确定要删除该记录吗？"), QStringLiteral("删除确认")))
+        return;
+
+    TADOQuery& title = ShareDataModule->ADOQueryTemp;
+    TADOQuery& paragraphs = ShareDataModule->ADOQueryTemp2;
+    // Paragraphs and record go together or not at all: a failure on the way rolls everything back.
+    TTransaction transaction(ShareDataModule->ADOConnection1);
+    OpenQuery(title, QString::fromStdString(TitleIndexSql("Select * From Title Where TitleIndex = ", titleIndex)),
+              OpenFailMessage);
+    if (title.RecordCount() == 0)
+        return;
+    OpenQuery(paragraphs,
+              QString::fromStdString(TitleIndexSql("Select * From Content Where ContentTitle = ", titleIndex)),
+              OpenFailMessage);
+    while (paragraphs.RecordCount() > 0) {
+        paragraphs.First();
+        paragraphs.Delete();
+    }
+    title.First();
+    title.Delete();
+    transaction.Commit();
+
+    ShowMessage(QStringLiteral("记录删除成功"));
+    RefreshTitleList();
+}
+
+void TFormMain::ActionFindExecute() {
+    if (FormSearch->exec() == QDialog::Accepted)
+        RefreshTitleList();
+}

@@ -22,7 +22,12 @@ public:
     QString SearchField1, SearchField2, SearchField3, SearchField4;
     QString SearchField5, SearchField6, SearchField7, SearchField8;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
+    void BitBtn1Click();
+
     std::unique_ptr<Ui::TFormSearch> ui;
 };
 

@@ -1,0 +1,292 @@
+// The main window on a real database: the content pane, deleting a record with its paragraphs, and
+// a list statement that cannot run. Message boxes are answered as a user would.
+#include "ADOQuery.h"
+#include "AppShell.h"
+#include "DBGridEh.h"
+#include "Field.h"
+#include "MainForm.h"
+#include "NoteForm.h"
+#include "TestDatabase.h"
+#include "WindowSet.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Answers every message box the program shows and notes it as "kind: text": "message" for the plain
+// box (pressed OK), "confirm" for the yes/no confirmation ("caption | text", answered by answerConfirm),
+// "error" for the error box. An editor shown modally is noted as "editor" and cancelled.
+class BoxAnswerer : public QObject {
+public:
+    BoxAnswerer() {
+        connect(&m_timer, &QTimer::timeout, this, &BoxAnswerer::poll);
+        m_timer.start(5);
+    }
+    QStringList seen;
+    // Called while the confirmation waits; its result is the answer (true: Yes).
+    std::function<bool()> answerConfirm = [] { return true; };
+
+private:
+    void poll() {
+        if (FormNote && FormNote->isVisible()) {
+            seen << QStringLiteral("editor");
+            FormNote->reject();
+        }
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            if (!box || !box->isVisible())
+                continue;
+            if (box->button(QMessageBox::Yes)) {
+                seen << QStringLiteral("confirm: %1 | %2").arg(box->windowTitle(), box->text());
+                box->button(answerConfirm() ? QMessageBox::Yes : QMessageBox::No)->click();
+            } else {
+                seen << (box->icon() == QMessageBox::Critical ? QStringLiteral("error: ")
+                                                              : QStringLiteral("message: ")) +
+                            box->text();
+                box->buttons().constFirst()->click();
+            }
+        }
+    }
+    QTimer m_timer;
+};
+
+const QString kConfirm = QStringLiteral("confirm: 删除确认 | 您确定要删除该记录吗？");
+const QString kDeleted = QStringLiteral("message: 记录删除成功");
+
+QString sqlText(QString text) {
+    return "'" + text.replace("'", "''") + "'";
+}
+
+} // namespace
+
+class TestMainForm : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestDatabase> m_db;
+    std::unique_ptr<BoxAnswerer> m_boxes;
+
+    int addRecord(const QString& title, const QStringList& paragraphs = {}) {
+        m_db->exec("Insert Into Title (TitleTxt) Values (" + sqlText(title) + ")");
+        const int titleIndex = int(m_db->scalar("Select max(TitleIndex) From Title"));
+        for (const QString& paragraph : paragraphs)
+            m_db->exec(QStringLiteral("Insert Into Content (ContentTitle, ContentTxt) Values (%1, %2)")
+                           .arg(titleIndex)
+                           .arg(sqlText(paragraph)));
+        return titleIndex;
+    }
+    void start() {
+        CreateWindowSet();
+        FormMain->show();
+    }
+    QString pane() const { return MemoText(FormMain->findChild<QPlainTextEdit*>("Memo1")); }
+    TADOQuery& list() const { return *FormMain->ADOQuery1; }
+    int currentTitleIndex() const { return list().FieldByName("TitleIndex").AsInteger(); }
+    void clickDelete() const { FormMain->findChild<QToolButton*>("SpeedButton2")->click(); }
+    qint64 count(const QString& sql) const { return m_db->scalar(sql); }
+
+private slots:
+    void init() {
+        m_db = std::make_unique<TestDatabase>();
+        m_db->makeCurrent();
+        m_boxes = std::make_unique<BoxAnswerer>();
+    }
+    void cleanup() {
+        DestroyWindowSet();
+        m_boxes.reset();
+        m_db.reset();
+    }
+
+    // The pane shows the current record's paragraphs in ContentIndex order, each followed by a blank
+    // line; it never shows another record's or a pending (owner 0) paragraph.
+    void contentPane_data() {
+        QTest::addColumn<QStringList>("paragraphs");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("two paragraphs") << QStringList{"P", "Q"} << "P\r\n\r\nQ\r\n\r\n";
+        QTest::newRow("no paragraphs") << QStringList{} << "";
+        QTest::newRow("multi-line paragraph") << QStringList{"a\r\nb", "c"} << "a\r\nb\r\n\r\nc\r\n\r\n";
+        QTest::newRow("empty paragraph") << QStringList{"", "x"} << "\r\n\r\nx\r\n\r\n";
+    }
+    void contentPane() {
+        QFETCH(QStringList, paragraphs);
+        QFETCH(QString, expected);
+        const int first = addRecord("first", paragraphs);
+        addRecord("second", {"other record"});
+        m_db->exec("Insert Into Content (ContentTitle, ContentTxt) Values (0, 'pending')");
+        // Reading order is ContentIndex order, not the order in which rows happen to come.
+        m_db->exec(QStringLiteral("Insert Into Content (ContentIndex, ContentTitle, ContentTxt) "
+                                  "Values (1000, %1, 'late')")
+                       .arg(first));
+        start();
+        QCOMPARE(m_boxes->seen, QStringList());
+        QCOMPARE(list().RecordCount(), 2);
+        QCOMPARE(currentTitleIndex(), first);
+        QCOMPARE(pane(), expected + "late\r\n\r\n");
+
+        list().Next();
+        QCOMPARE(pane(), QStringLiteral("other record\r\n\r\n"));
+        QVERIFY(list().Locate("TitleIndex", first));
+        QCOMPARE(pane(), expected + "late\r\n\r\n");
+    }
+
+    // Every open rebuilds the pane once per row of the grid's count walk; the widget may take the
+    // text only once or twice, or a long list freezes the window while it opens.
+    void paneUpdatedOnceWhileListOpens_data() {
+        QTest::addColumn<int>("records");
+        QTest::newRow("one record") << 1;
+        QTest::newRow("300 records") << 300;
+    }
+    void paneUpdatedOnceWhileListOpens() {
+        QFETCH(int, records);
+        for (int i = 1; i <= records; ++i)
+            addRecord(QStringLiteral("T%1").arg(i), {QStringLiteral("para %1").arg(i)});
+        start();
+        list().Next();
+        auto* memo = FormMain->findChild<QPlainTextEdit*>("Memo1");
+        int changes = 0;
+        connect(memo, &QPlainTextEdit::textChanged, this, [&changes] { ++changes; });
+        FormMain->RefreshTitleList();
+        QVERIFY2(changes >= 1 && changes <= 2, qPrintable(QStringLiteral("%1 pane updates").arg(changes)));
+        QCOMPARE(FormMain->findChild<TDBGridEh*>("DBGridEh1")->FooterCount(), records);
+        QCOMPARE(pane(), QStringLiteral("para 1\r\n\r\n"));
+    }
+
+    // Delete removes the current record with all its paragraphs, and only those; No removes nothing.
+    void deleteRecord_data() {
+        QTest::addColumn<bool>("answerYes");
+        QTest::addColumn<QStringList>("expectedBoxes");
+        QTest::newRow("yes") << true << QStringList{kConfirm, kDeleted};
+        QTest::newRow("no") << false << QStringList{kConfirm};
+    }
+    void deleteRecord() {
+        QFETCH(bool, answerYes);
+        QFETCH(QStringList, expectedBoxes);
+        const int doomed = addRecord("doomed", {"d1", "d2"});
+        const int kept = addRecord("kept", {"k1"});
+        start();
+        m_boxes->answerConfirm = [answerYes] { return answerYes; };
+        clickDelete();
+        QCOMPARE(m_boxes->seen, expectedBoxes);
+        const int left = answerYes ? 0 : 1;
+        QCOMPARE(count(QStringLiteral("Select count(*) From Title Where TitleIndex = %1").arg(doomed)), left);
+        QCOMPARE(count(QStringLiteral("Select count(*) From Content Where ContentTitle = %1").arg(doomed)), 2 * left);
+        QCOMPARE(count(QStringLiteral("Select count(*) From Content Where ContentTitle = %1").arg(kept)), 1);
+        QCOMPARE(list().RecordCount(), 1 + left);
+        QCOMPARE(currentTitleIndex(), answerYes ? kept : doomed);
+        QCOMPARE(pane(), answerYes ? QStringLiteral("k1\r\n\r\n") : QStringLiteral("d1\r\n\r\nd2\r\n\r\n"));
+    }
+
+    // Deleting the only record leaves an empty list and an empty pane; a further delete asks the user
+    // to select a record first and asks nothing else.
+    void deleteOnlyRecord() {
+        addRecord("only", {"text"});
+        start();
+        clickDelete();
+        QCOMPARE(m_boxes->seen, (QStringList{kConfirm, kDeleted}));
+        QCOMPARE(list().RecordCount(), 0);
+        QCOMPARE(FormMain->findChild<TDBGridEh*>("DBGridEh1")->FooterCount(), 0);
+        QCOMPARE(pane(), QString());
+        QCOMPARE(count("Select count(*) From Content"), 0);
+
+        m_boxes->seen.clear();
+        clickDelete();
+        QCOMPARE(m_boxes->seen, QStringList{QStringLiteral("message: 请先选中要修改的记录")});
+    }
+
+    // Regression: the confirmation leaves the list usable, and the key used to be read after the
+    // answer, so moving to another record while it waited deleted that unconfirmed record.
+    void deleteRemembersRecordAskedAbout() {
+        const int asked = addRecord("asked about", {"a"});
+        const int other = addRecord("moved to meanwhile", {"m"});
+        start();
+        QCOMPARE(currentTitleIndex(), asked);
+        m_boxes->answerConfirm = [this, other] {
+            list().Next();
+            return currentTitleIndex() == other;
+        };
+        clickDelete();
+        QCOMPARE(m_boxes->seen, (QStringList{kConfirm, kDeleted}));
+        QCOMPARE(count(QStringLiteral("Select count(*) From Title Where TitleIndex = %1").arg(asked)), 0);
+        QCOMPARE(count(QStringLiteral("Select count(*) From Content Where ContentTitle = %1").arg(asked)), 0);
+        QCOMPARE(count(QStringLiteral("Select count(*) From Title Where TitleIndex = %1").arg(other)), 1);
+        QCOMPARE(count(QStringLiteral("Select count(*) From Content Where ContentTitle = %1").arg(other)), 1);
+    }
+
+    // Regression: paragraphs and record were deleted in separate writes, so a failure deleting the
+    // record left it without its paragraphs. Now nothing changes, the error box shows the cause, and
+    // the next deletion works normally.
+    void deleteFailureKeepsEverything() {
+        const int record = addRecord("protected", {"p1", "p2"});
+        m_db->exec("Create Trigger KeepTitles Before Delete On Title Begin Select Raise(Abort, 'refused'); End");
+        start();
+        clickDelete();
+        QCOMPARE(m_boxes->seen, (QStringList{kConfirm, QStringLiteral("error: refused.")}));
+        QCOMPARE(count("Select count(*) From Title"), 1);
+        QCOMPARE(count(QStringLiteral("Select count(*) From Content Where ContentTitle = %1").arg(record)), 2);
+
+        m_db->exec("Drop Trigger KeepTitles");
+        m_boxes->seen.clear();
+        clickDelete();
+        QCOMPARE(m_boxes->seen, (QStringList{kConfirm, kDeleted}));
+        QCOMPARE(count("Select count(*) From Title"), 0);
+        QCOMPARE(count("Select count(*) From Content"), 0);
+    }
+
+    // Without the database file the list cannot open: the failure message, then the closed-dataset
+    // error; the pane keeps its text, delete asks for a selection and a double-click does nothing.
+    void missingDatabaseFile() {
+        QVERIFY(QFile::remove(m_db->path()));
+        start();
+        QCOMPARE(m_boxes->seen,
+                 (QStringList{QStringLiteral("message: 数据库打开失败"),
+                              QStringLiteral("error: ADOQuery1: Cannot perform this operation on a closed dataset.")}));
+        QVERIFY(!list().Active());
+        QCOMPARE(pane(), QStringLiteral("[文本内容]\r\n"));
+
+        m_boxes->seen.clear();
+        clickDelete();
+        auto* grid = FormMain->findChild<TDBGridEh*>("DBGridEh1");
+        emit grid->OnDblClick(grid);
+        QCOMPARE(m_boxes->seen, QStringList{QStringLiteral("message: 请先选中要修改的记录")});
+        QVERIFY(!QFile::exists(m_db->path()));
+    }
+
+    // The content statement failing while the list opens: its failure message, then the list open's
+    // own, though the list is open and filled; the pane is left empty, not with a stale record.
+    void contentStatementFails() {
+        addRecord("one", {"p"});
+        addRecord("two", {"q"});
+        m_db->exec("Alter Table Content Rename To Gone");
+        start();
+        QCOMPARE(m_boxes->seen,
+                 (QStringList{QStringLiteral("message: 数据库打开失败"), QStringLiteral("message: 数据库打开失败")}));
+        QVERIFY(list().Active());
+        QCOMPARE(list().RecordCount(), 2);
+        QCOMPARE(pane(), QString());
+    }
+
+    // The pictures come from the ui library's resources, which a program linking that static library
+    // only gets when they are pulled in explicitly; each button shows its action's picture and caption.
+    void buttonsShowTheirActions() {
+        start();
+        const std::pair<const char*, QString> buttons[] = {
+            {"SpeedButton5", "记录搜索"}, {"SpeedButton1", "新增记录"}, {"SpeedButton2", "删除记录"}};
+        for (const auto& [name, caption] : buttons) {
+            auto* button = FormMain->findChild<QToolButton*>(name);
+            QCOMPARE(button->text(), caption);
+            QCOMPARE(button->icon().pixmap(32, 32).size(), QSize(32, 32));
+            QCOMPARE(button->focusPolicy(), Qt::NoFocus);
+        }
+    }
+};
+
+QTEST_MAIN(TestMainForm)
+#include "tst_mainform.moc"

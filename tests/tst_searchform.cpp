@@ -1,0 +1,246 @@
+// The search dialog driving the main window's list: which records each set of criteria lists, what
+// Cancel leaves alone, and the dialog's keys.
+#include "ADOQuery.h"
+#include "AppShell.h"
+#include "DBGridEh.h"
+#include "Field.h"
+#include "MainForm.h"
+#include "SearchForm.h"
+#include "TestDatabase.h"
+#include "WindowSet.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Notes and dismisses every message box ("message: text" or "error: text").
+class BoxAnswerer : public QObject {
+public:
+    BoxAnswerer() {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                if (!box || !box->isVisible())
+                    continue;
+                seen << (box->icon() == QMessageBox::Critical ? QStringLiteral("error: ")
+                                                              : QStringLiteral("message: ")) +
+                            box->text();
+                box->buttons().constFirst()->click();
+            }
+        });
+        m_timer.start(5);
+    }
+    QStringList seen;
+
+private:
+    QTimer m_timer;
+};
+
+QString sqlText(QString text) {
+    return "'" + text.replace("'", "''") + "'";
+}
+
+QLineEdit* edit(int number) {
+    return FormSearch->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(number));
+}
+QPushButton* button(const char* name) {
+    return FormSearch->findChild<QPushButton*>(name);
+}
+
+// Runs the main window's search command; act runs while the dialog is up and must close it.
+// Returns whether the dialog was up when act ran.
+bool search(const std::function<void()>& act) {
+    bool wasShown = false;
+    QTimer::singleShot(0, FormSearch, [&] {
+        wasShown = FormSearch->isVisible();
+        act();
+    });
+    FormMain->findChild<QToolButton*>("SpeedButton5")->click();
+    return wasShown;
+}
+
+void fillEdits(const QStringList& texts) {
+    for (int i = 0; i < 9; ++i)
+        edit(i + 1)->setText(i < texts.size() ? texts[i] : QString());
+}
+
+} // namespace
+
+class TestSearchForm : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestDatabase> m_db;
+    std::unique_ptr<BoxAnswerer> m_boxes;
+
+    void addRecord(const QString& title, const QString& field1 = {}, const QString& field2 = {}) {
+        m_db->exec("Insert Into Title (TitleTxt, Title1, Title2) Values (" + sqlText(title) + ", " + sqlText(field1) +
+                   ", " + sqlText(field2) + ")");
+        const qint64 titleIndex = m_db->scalar("Select max(TitleIndex) From Title");
+        m_db->exec(QStringLiteral("Insert Into Content (ContentTitle, ContentTxt) Values (%1, %2)")
+                       .arg(titleIndex)
+                       .arg(sqlText("text of " + title)));
+    }
+    // The titles the main window lists, in list order; leaves the first row current.
+    static QStringList listed() {
+        TADOQuery& list = *FormMain->ADOQuery1;
+        QStringList titles;
+        for (list.First(); !list.Eof(); list.Next())
+            titles << QString::fromStdString(list.FieldByName("TitleTxt").AsString());
+        list.First();
+        return titles;
+    }
+    static QString pane() { return MemoText(FormMain->findChild<QPlainTextEdit*>("Memo1")); }
+
+private slots:
+    void init() {
+        m_db = std::make_unique<TestDatabase>();
+        m_db->makeCurrent();
+        m_boxes = std::make_unique<BoxAnswerer>();
+        addRecord("abc", "v");
+        addRecord("xabx", "w");
+        addRecord("O'Brien", "v", "it's");
+        addRecord("'a' quoted");
+        addRecord("ABC", "v");
+        addRecord("a b");
+        addRecord("a:b");
+        addRecord("plain", "v ");
+        CreateWindowSet();
+        FormMain->show();
+    }
+    void cleanup() {
+        DestroyWindowSet();
+        m_boxes.reset();
+        m_db.reset();
+    }
+
+    // Criteria confirmed with OK narrow the list: a case-sensitive title substring and exact field
+    // values, all of them together, taken as typed. Quotes inside a criterion are part of the text
+    // searched for (regression: a quote used to break the statement or widen the search).
+    void criteria_data() {
+        QTest::addColumn<QStringList>("edits");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList all{"abc", "xabx", "O'Brien", "'a' quoted", "ABC", "a b", "a:b", "plain"};
+        QTest::newRow("all empty") << QStringList{} << all;
+        QTest::newRow("title substring") << QStringList{"ab"} << QStringList{"abc", "xabx"};
+        QTest::newRow("title and field one") << QStringList{"ab", "v"} << QStringList{"abc"};
+        QTest::newRow("field one alone") << QStringList{"", "v"} << QStringList{"abc", "O'Brien", "ABC"};
+        QTest::newRow("case counts") << QStringList{"AB"} << QStringList{"ABC"};
+        QTest::newRow("blank is a criterion") << QStringList{" "} << QStringList{"'a' quoted", "a b"};
+        QTest::newRow("field value not trimmed") << QStringList{"", "v "} << QStringList{"plain"};
+        QTest::newRow("colon") << QStringList{"a:b"} << QStringList{"a:b"};
+        QTest::newRow("quote in title") << QStringList{"O'Brien"} << QStringList{"O'Brien"};
+        QTest::newRow("quoted title") << QStringList{"'a'"} << QStringList{"'a' quoted"};
+        QTest::newRow("quote in field two") << QStringList{"", "", "it's"} << QStringList{"O'Brien"};
+        QTest::newRow("quote cannot widen") << QStringList{"x') Or (1=1) Or ('"} << QStringList{};
+        QTest::newRow("field quote cannot widen") << QStringList{"", "x' Or '1'='1"} << QStringList{};
+    }
+    void criteria() {
+        QFETCH(QStringList, edits);
+        QFETCH(QStringList, expected);
+        QVERIFY(search([&] {
+            fillEdits(edits);
+            button("BitBtn1")->click();
+        }));
+        QCOMPARE(m_boxes->seen, QStringList());
+        QCOMPARE(listed(), expected);
+        QCOMPARE(FormMain->findChild<TDBGridEh*>("DBGridEh1")->FooterCount(), expected.size());
+        QCOMPARE(pane(), expected.isEmpty() ? QString() : "text of " + expected.first() + "\r\n\r\n");
+        QCOMPARE(FormSearch->SearchTitle, edits.value(0));
+        QCOMPARE(FormSearch->SearchField1, edits.value(1));
+        QCOMPARE(FormSearch->SearchField2, edits.value(2));
+    }
+
+    // Cancel (button, Esc or close box) keeps the criteria in force and the list as it was, while the
+    // edits keep what was typed; a later OK applies whatever the edits then hold.
+    void cancelKeepsCriteria_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Cancel button") << "button";
+        QTest::newRow("Esc") << "esc";
+        QTest::newRow("Enter on Cancel") << "enter on cancel";
+        QTest::newRow("close box") << "close";
+    }
+    void cancelKeepsCriteria() {
+        QFETCH(QString, how);
+        search([] {
+            fillEdits({"ab"});
+            button("BitBtn1")->click();
+        });
+        QCOMPARE(listed(), (QStringList{"abc", "xabx"}));
+
+        search([&] {
+            QCOMPARE(edit(1)->text(), QStringLiteral("ab"));
+            fillEdits({"zzz", "v"});
+            if (how == "button")
+                button("BitBtn2")->click();
+            else if (how == "esc")
+                QTest::keyClick(edit(3), Qt::Key_Escape);
+            else if (how == "enter on cancel")
+                QTest::keyClick(button("BitBtn2"), Qt::Key_Return);
+            else
+                FormSearch->close();
+        });
+        QVERIFY(!FormSearch->isVisible());
+        QCOMPARE(FormSearch->SearchTitle, QStringLiteral("ab"));
+        QCOMPARE(FormSearch->SearchField1, QString());
+        QCOMPARE(listed(), (QStringList{"abc", "xabx"}));
+        QCOMPARE(m_boxes->seen, QStringList());
+
+        search([] {
+            QCOMPARE(edit(1)->text(), QStringLiteral("zzz"));
+            QCOMPARE(edit(2)->text(), QStringLiteral("v"));
+            edit(1)->clear();
+            button("BitBtn1")->click();
+        });
+        QCOMPARE(listed(), (QStringList{"abc", "O'Brien", "ABC"}));
+    }
+
+    // Enter in any edit or on the OK button confirms.
+    void enterConfirms_data() {
+        QTest::addColumn<int>("target");
+        QTest::newRow("title edit") << 1;
+        QTest::newRow("field eight edit") << 9;
+        QTest::newRow("OK button") << 0;
+    }
+    void enterConfirms() {
+        QFETCH(int, target);
+        search([target] {
+            fillEdits({"xab"});
+            QWidget* widget = target ? static_cast<QWidget*>(edit(target)) : button("BitBtn1");
+            widget->setFocus();
+            QTest::keyClick(widget, Qt::Key_Return);
+        });
+        QVERIFY(!FormSearch->isVisible());
+        QCOMPARE(FormSearch->SearchTitle, QStringLiteral("xab"));
+        QCOMPARE(listed(), QStringList{"xabx"});
+    }
+
+    // Tab walks the nine edits in reading order, then OK and Cancel.
+    void tabOrder() {
+        QStringList order;
+        search([&order] {
+            QWidget* widget = edit(1);
+            for (int i = 0; i < 11; ++i) {
+                order << widget->objectName();
+                widget = widget->nextInFocusChain();
+                while (!(widget->focusPolicy() & Qt::TabFocus))
+                    widget = widget->nextInFocusChain();
+            }
+            button("BitBtn2")->click();
+        });
+        QCOMPARE(order, (QStringList{"Edit1", "Edit2", "Edit3", "Edit4", "Edit5", "Edit6", "Edit7", "Edit8", "Edit9",
+                                     "BitBtn1", "BitBtn2"}));
+    }
+};
+
+QTEST_MAIN(TestSearchForm)
+#include "tst_searchform.moc"
