@@ -2,7 +2,7 @@
 # configures and builds it in build/. Source it from a script that has set -euo pipefail.
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$ROOT/build"
-PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libsqlite3-dev sqlite3
+PACKAGES=(cmake ninja-build gcc g++ pkg-config qt6-base-dev libgl-dev libx11-dev libsqlite3-dev sqlite3
           xvfb xauth xdotool fonts-arphic-uming)
 
 install_packages() {

@@ -67,7 +67,7 @@ void TADOConnection::Open() {
     if (m_db)
         return;
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(m_databasePath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    const int rc = sqlite3_open_v2(m_databasePath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         const int code = db ? sqlite3_extended_errcode(db) : rc;

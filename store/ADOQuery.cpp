@@ -5,9 +5,10 @@
 // Insert, field assignments, Post; Delete). Close discards the result. Every call on a closed
 // record set but Close, Open and the statement raises the closed-dataset error (fields: not found).
 //
-// Storage: the snapshot is one byte arena holding each row's cells back to back (a tag byte, then a
-// varint integer, an 8-byte real or a varint length and UTF-8 bytes), plus one 64-bit offset per row.
-// A posted edit appends the new cells and repoints its row; a delete drops the row's offset. Reading
+// Storage: the snapshot is a few large byte chunks holding each row's cells back to back (a tag
+// byte, then a varint integer, an 8-byte real or a varint length and UTF-8 bytes), plus one pointer
+// per row. A posted edit appends the new cells and repoints its row; a delete drops the row's
+// pointer. Reading
 // a cell walks the row's few cells; nothing is decoded for rows that are never read.
 //
 // Costs: Open is one pass of SQLite over the statement, copying each cell once; the statement's
@@ -25,11 +26,15 @@
 #include "FieldValue.h"
 
 #include <sqlite3.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -90,27 +95,41 @@ void PutValue(std::string& out, const TFieldValue& value) {
     }
 }
 
+// Writes the tag and a varint into head; returns the bytes written (at most 11).
+std::size_t TagAndVarint(char* head, TFieldValue::Type tag, std::uint64_t value) {
+    std::size_t n = 0;
+    head[n++] = static_cast<char>(tag);
+    while (value >= 0x80) {
+        head[n++] = static_cast<char>((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    head[n++] = static_cast<char>(value);
+    return n;
+}
+
 void PutColumn(std::string& out, sqlite3_stmt* stmt, int column) {
-    switch (sqlite3_column_type(stmt, column)) {
+    sqlite3_value* value = sqlite3_column_value(stmt, column);
+    char head[16];
+    switch (sqlite3_value_type(value)) {
     case SQLITE_NULL:
         out.push_back(static_cast<char>(TFieldValue::Null));
         break;
     case SQLITE_INTEGER:
-        out.push_back(static_cast<char>(TFieldValue::Int));
-        PutVarint(out, ZigZag(sqlite3_column_int64(stmt, column)));
+        out.append(head, TagAndVarint(head, TFieldValue::Int, ZigZag(sqlite3_value_int64(value))));
         break;
     case SQLITE_FLOAT: {
-        out.push_back(static_cast<char>(TFieldValue::Real));
-        const double real = sqlite3_column_double(stmt, column);
-        char bytes[sizeof(double)];
-        std::memcpy(bytes, &real, sizeof bytes);
-        out.append(bytes, sizeof bytes);
+        head[0] = static_cast<char>(TFieldValue::Real);
+        const double real = sqlite3_value_double(value);
+        std::memcpy(head + 1, &real, sizeof real);
+        out.append(head, 1 + sizeof real);
         break;
     }
     default: { // text and blobs are kept as their bytes
-        const auto* text = static_cast<const char*>(sqlite3_column_blob(stmt, column));
-        const int size = sqlite3_column_bytes(stmt, column);
-        PutText(out, text ? text : "", static_cast<std::size_t>(size));
+        const auto* text = static_cast<const char*>(sqlite3_value_blob(value));
+        const auto size = static_cast<std::size_t>(sqlite3_value_bytes(value));
+        out.append(head, TagAndVarint(head, TFieldValue::Text, size));
+        if (size > 0)
+            out.append(text, size);
         break;
     }
     }
@@ -329,9 +348,59 @@ std::string QuoteIdentifier(const std::string& name) {
 
 } // namespace
 
+// Memory for rows' cells. Chunks of 2 MB and more are mapped aligned to 2 MB and asked to be backed
+// by huge pages, so that filling and freeing a large result costs a few page faults, not thousands.
+class TRowChunk {
+public:
+    explicit TRowChunk(std::size_t size) {
+        constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+        if (size >= kHugePage) {
+            // Mapped directly, so the alignment costs no memory: the unaligned ends are unmapped.
+            m_size = (size + kHugePage - 1) / kHugePage * kHugePage;
+            void* mapped =
+                mmap(nullptr, m_size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (mapped == MAP_FAILED)
+                throw std::bad_alloc();
+            const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+            const auto aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+            if (aligned > start)
+                munmap(mapped, aligned - start);
+            if (const auto tail = kHugePage - (aligned - start); tail > 0)
+                munmap(reinterpret_cast<void*>(aligned + m_size), tail);
+            m_memory = reinterpret_cast<char*>(aligned);
+            m_mapped = true;
+            madvise(m_memory, m_size, MADV_HUGEPAGE);
+        } else {
+            m_memory = static_cast<char*>(std::malloc(size));
+            if (!m_memory)
+                throw std::bad_alloc();
+        }
+    }
+    TRowChunk(TRowChunk&& other) noexcept
+        : m_memory(std::exchange(other.m_memory, nullptr)), m_size(other.m_size), m_mapped(other.m_mapped) {}
+    TRowChunk& operator=(TRowChunk&&) = delete;
+    ~TRowChunk() {
+        if (m_mapped && m_memory)
+            munmap(m_memory, m_size);
+        else
+            std::free(m_memory);
+    }
+    char* Memory() const { return m_memory; }
+
+private:
+    char* m_memory = nullptr;
+    std::size_t m_size = 0;
+    bool m_mapped = false;
+};
+
 struct TADOQuery::Impl {
-    std::string arena;
-    std::vector<std::uint64_t> rows;  // offset of each row's first cell in arena
+    // Rows' cells live in chunks that never move; a chunk grows with the result (4 KB first, so a
+    // small result stays small) up to 4 MB, and a row larger than that gets a chunk of its own.
+    std::vector<TRowChunk> chunks;
+    std::size_t chunkSize = 0;
+    std::size_t chunkUsed = 0;
+    std::vector<const char*> rows;    // each row's first cell
+    std::string scratch;              // the row being encoded
     int current = -1;                 // view index of the current row, -1 when none
     int top = 0;                      // view index on the window's first line
     int insertPos = -1;               // view index of the row being inserted
@@ -341,17 +410,32 @@ struct TADOQuery::Impl {
     int keyField = -1;                // the table's key among the fields
 
     const char* CellPointer(int row, int field) const {
-        const char* p = arena.data() + rows[static_cast<std::size_t>(row)];
+        const char* p = rows[static_cast<std::size_t>(row)];
         for (int i = 0; i < field; ++i)
             p = SkipCell(p);
         return p;
     }
     TFieldValue Cell(int row, int field) const { return ReadCell(CellPointer(row, field)); }
-    std::uint64_t Append(const std::vector<TFieldValue>& values) {
-        const std::uint64_t offset = arena.size();
+    // Copies the encoded row in scratch into the chunks and returns where it now lives.
+    const char* StoreScratch() {
+        constexpr std::size_t kFirstChunk = 4096;
+        constexpr std::size_t kLargestChunk = 4 * 1024 * 1024;
+        if (chunks.empty() || chunkUsed + scratch.size() > chunkSize) {
+            const std::size_t grown = chunks.empty() ? kFirstChunk : std::min(chunkSize * 2, kLargestChunk);
+            chunkSize = std::max(grown, scratch.size());
+            chunks.emplace_back(chunkSize);
+            chunkUsed = 0;
+        }
+        char* at = chunks.back().Memory() + chunkUsed;
+        std::memcpy(at, scratch.data(), scratch.size());
+        chunkUsed += scratch.size();
+        return at;
+    }
+    const char* Append(const std::vector<TFieldValue>& values) {
+        scratch.clear();
         for (const auto& value : values)
-            PutValue(arena, value);
-        return offset;
+            PutValue(scratch, value);
+        return StoreScratch();
     }
 };
 
@@ -497,14 +581,15 @@ void TADOQuery::Open() {
 
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        impl->rows.push_back(impl->arena.size());
+        impl->scratch.clear();
         for (int c = 0; c < columnCount; ++c)
-            PutColumn(impl->arena, stmt, c);
+            PutColumn(impl->scratch, stmt, c);
+        impl->rows.push_back(impl->StoreScratch());
     }
     if (rc != SQLITE_DONE)
         m_connection->RaiseLastError();
-    impl->arena.shrink_to_fit();
     impl->rows.shrink_to_fit();
+    impl->scratch = std::string();
 
     std::vector<std::unique_ptr<TField>> fields;
     for (int c = 0; c < columnCount; ++c) {
