@@ -978,6 +978,23 @@ void TADOQuery::Post() {
     SendEvent(&TDataSetObserver::AfterPost);
 }
 
+// Runs one change with its values bound in order and returns the rows it changed. The engine's
+// errors become record-set errors with its message and no name in front.
+int TADOQuery::ExecuteChange(const std::string& sql, const std::vector<TFieldValue>& values) {
+    sqlite3_stmt* stmt = nullptr;
+    try {
+        stmt = m_connection->PrepareCached(sql);
+    } catch (const Exception& error) {
+        throw EDatabaseError(error.Message());
+    }
+    StatementReset reset{stmt};
+    for (std::size_t i = 0; i < values.size(); ++i)
+        BindValue(stmt, static_cast<int>(i + 1), values[i]);
+    if (sqlite3_step(stmt) != SQLITE_DONE)
+        throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
+    return sqlite3_changes(m_connection->Handle());
+}
+
 // Writes the modified fields of the row in edit state, but only where the row still holds what was
 // read: another process's change or delete in between makes the update find no row.
 void TADOQuery::PostEdit() {
@@ -990,22 +1007,13 @@ void TADOQuery::PostEdit() {
         for (int field : m_modifiedFields)
             sql += " AND " + QuoteIdentifier(d.columns[static_cast<std::size_t>(field)]) + " IS ?";
 
-        sqlite3_stmt* stmt = nullptr;
-        try {
-            stmt = m_connection->PrepareCached(sql);
-        } catch (const Exception& error) {
-            throw EDatabaseError(error.Message());
-        }
-        StatementReset reset{stmt};
-        int index = 1;
+        std::vector<TFieldValue> values;
         for (int field : m_modifiedFields)
-            BindValue(stmt, index++, d.buffer[static_cast<std::size_t>(field)]);
-        BindValue(stmt, index++, d.Cell(d.current, d.keyField));
+            values.push_back(d.buffer[static_cast<std::size_t>(field)]);
+        values.push_back(d.Cell(d.current, d.keyField));
         for (int field : m_modifiedFields)
-            BindValue(stmt, index++, d.Cell(d.current, field));
-        if (sqlite3_step(stmt) != SQLITE_DONE)
-            throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
-        if (sqlite3_changes(m_connection->Handle()) == 0)
+            values.push_back(d.Cell(d.current, field));
+        if (ExecuteChange(sql, values) == 0)
             throw EDatabaseError(
                 "Row cannot be located for updating. Some values may have been changed since it was last read");
         d.rows[static_cast<std::size_t>(d.current)] = d.Append(d.buffer);
@@ -1026,18 +1034,10 @@ void TADOQuery::PostInsert() {
         }
         sql += ") VALUES (" + values + ")";
     }
-    sqlite3_stmt* stmt = nullptr;
-    try {
-        stmt = m_connection->PrepareCached(sql);
-    } catch (const Exception& error) {
-        throw EDatabaseError(error.Message());
-    }
-    StatementReset reset{stmt};
-    int index = 1;
+    std::vector<TFieldValue> values;
     for (int field : m_modifiedFields)
-        BindValue(stmt, index++, d.buffer[static_cast<std::size_t>(field)]);
-    if (sqlite3_step(stmt) != SQLITE_DONE)
-        throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
+        values.push_back(d.buffer[static_cast<std::size_t>(field)]);
+    ExecuteChange(sql, values);
     d.buffer[static_cast<std::size_t>(d.keyField)] =
         TFieldValue::FromInt(sqlite3_last_insert_rowid(m_connection->Handle()));
     d.rows.insert(d.rows.begin() + d.insertPos, d.Append(d.buffer));
@@ -1060,20 +1060,8 @@ void TADOQuery::Delete() {
     Impl& d = *m_impl;
     const std::string sql = "DELETE FROM " + QuoteIdentifier(d.table) + " WHERE " +
                             QuoteIdentifier(d.columns[static_cast<std::size_t>(d.keyField)]) + " = ?";
-    sqlite3_stmt* stmt = nullptr;
-    try {
-        stmt = m_connection->PrepareCached(sql);
-    } catch (const Exception& error) {
-        throw EDatabaseError(error.Message());
-    }
-    {
-        StatementReset reset{stmt};
-        BindValue(stmt, 1, d.Cell(d.current, d.keyField));
-        if (sqlite3_step(stmt) != SQLITE_DONE)
-            throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
-        if (sqlite3_changes(m_connection->Handle()) == 0)
-            throw EDatabaseError("Row cannot be located for deletion");
-    }
+    if (ExecuteChange(sql, {d.Cell(d.current, d.keyField)}) == 0)
+        throw EDatabaseError("Row cannot be located for deletion");
     d.rows.erase(d.rows.begin() + d.current);
     const int count = static_cast<int>(d.rows.size());
     if (d.current >= count)

@@ -151,6 +151,7 @@ private:
     static std::string ValueText(const TFieldValue& value);
     void PlaceWindow();              // keeps the current row inside the window, the window filled
     void PlaceWindowAround(int row); // the row in the middle, as locate shows it
+    int ExecuteChange(const std::string& sql, const std::vector<TFieldValue>& values);
     void PostEdit();
     void PostInsert();
 
