@@ -13,6 +13,7 @@
 #include "ADOConnection.h"
 
 #include "DatabaseErrors.h"
+#include "TextCase.h"
 
 #include <sqlite3.h>
 
@@ -22,18 +23,6 @@
 namespace {
 
 constexpr std::size_t kStatementCacheSize = 64;
-
-bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
-
-std::string UpperAscii(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
 
 } // namespace
 

@@ -24,6 +24,7 @@
 #include "ADOConnection.h"
 #include "DatabaseErrors.h"
 #include "FieldValue.h"
+#include "TextCase.h"
 
 #include <sqlite3.h>
 #include <sys/mman.h>
@@ -107,30 +108,52 @@ std::size_t TagAndVarint(char* head, TFieldValue::Type tag, std::uint64_t value)
     return n;
 }
 
-void PutColumn(std::string& out, sqlite3_stmt* stmt, int column) {
-    sqlite3_value* value = sqlite3_column_value(stmt, column);
-    char head[16];
+std::size_t VarintSize(std::uint64_t value) {
+    std::size_t n = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        ++n;
+    }
+    return n;
+}
+
+// Bytes a fetched value takes in the row encoding.
+std::size_t EncodedSize(sqlite3_value* value) {
     switch (sqlite3_value_type(value)) {
     case SQLITE_NULL:
-        out.push_back(static_cast<char>(TFieldValue::Null));
-        break;
+        return 1;
     case SQLITE_INTEGER:
-        out.append(head, TagAndVarint(head, TFieldValue::Int, ZigZag(sqlite3_value_int64(value))));
-        break;
+        return 1 + VarintSize(ZigZag(sqlite3_value_int64(value)));
+    case SQLITE_FLOAT:
+        return 1 + sizeof(double);
+    default: {
+        const auto size = static_cast<std::size_t>(sqlite3_value_bytes(value));
+        return 1 + VarintSize(size) + size;
+    }
+    }
+}
+
+// Writes a fetched value at out (which has room for EncodedSize bytes); returns the end.
+char* WriteValue(char* out, sqlite3_value* value) {
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_NULL:
+        *out = static_cast<char>(TFieldValue::Null);
+        return out + 1;
+    case SQLITE_INTEGER:
+        return out + TagAndVarint(out, TFieldValue::Int, ZigZag(sqlite3_value_int64(value)));
     case SQLITE_FLOAT: {
-        head[0] = static_cast<char>(TFieldValue::Real);
+        *out = static_cast<char>(TFieldValue::Real);
         const double real = sqlite3_value_double(value);
-        std::memcpy(head + 1, &real, sizeof real);
-        out.append(head, 1 + sizeof real);
-        break;
+        std::memcpy(out + 1, &real, sizeof real);
+        return out + 1 + sizeof real;
     }
     default: { // text and blobs are kept as their bytes
-        const auto* text = static_cast<const char*>(sqlite3_value_blob(value));
+        const auto* bytes = static_cast<const char*>(sqlite3_value_blob(value));
         const auto size = static_cast<std::size_t>(sqlite3_value_bytes(value));
-        out.append(head, TagAndVarint(head, TFieldValue::Text, size));
+        out += TagAndVarint(out, TFieldValue::Text, size);
         if (size > 0)
-            out.append(text, size);
-        break;
+            std::memcpy(out, bytes, size);
+        return out + size;
     }
     }
 }
@@ -193,70 +216,53 @@ bool IsQuote(char c) {
 std::string TranslateStatement(const std::string& text, std::vector<std::optional<std::int64_t>>& bindings) {
     std::string out;
     out.reserve(text.size());
+    std::size_t copied = 0; // text before this is in out
+    const auto replace = [&](std::size_t from, std::size_t to, std::string_view with) {
+        out.append(text, copied, from - copied);
+        out.append(with);
+        copied = to;
+    };
     bool quoted = false;
     for (std::size_t i = 0; i < text.size();) {
         const char c = text[i];
         if (IsQuote(c)) {
             quoted = !quoted;
-            out.push_back(c);
             ++i;
-            continue;
-        }
-        if (quoted) {
-            out.push_back(c);
+        } else if (quoted) {
             ++i;
-            continue;
-        }
-        if (c == ':') {
+        } else if (c == ':') {
             if (i + 1 < text.size() && text[i + 1] == ':') {
-                out.push_back(':');
+                replace(i, i + 2, ":");
                 i += 2;
                 continue;
             }
-            ++i;
-            while (i < text.size() && !std::strchr(" ,;)\r\n", text[i]))
-                ++i;
-            out.push_back('?');
+            std::size_t end = i + 1;
+            while (end < text.size() && !std::strchr(" ,;)\r\n", text[end]))
+                ++end;
+            replace(i, end, "?");
             bindings.emplace_back(std::nullopt);
-            continue;
-        }
-        if (std::isdigit(static_cast<unsigned char>(c)) &&
-            (i == 0 || (!IsIdentifierChar(text[i - 1]) && text[i - 1] != '.'))) {
+            i = end;
+        } else if (std::isdigit(static_cast<unsigned char>(c)) &&
+                   (i == 0 || (!IsIdentifierChar(text[i - 1]) && text[i - 1] != '.'))) {
             std::size_t end = i;
             while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
                 ++end;
             const bool standsAlone = end == text.size() || (!IsIdentifierChar(text[end]) && text[end] != '.');
-            std::size_t before = out.size();
-            while (before > 0 && (out[before - 1] == ' ' || out[before - 1] == '\t'))
+            std::size_t before = i;
+            while (before > 0 && (text[before - 1] == ' ' || text[before - 1] == '\t'))
                 --before;
-            const bool afterComparison = before > 0 && std::strchr("=<>", out[before - 1]);
+            const bool afterComparison = before > 0 && std::strchr("=<>", text[before - 1]);
             if (standsAlone && afterComparison && end - i <= 18) {
                 bindings.emplace_back(std::stoll(text.substr(i, end - i)));
-                out.push_back('?');
-                i = end;
-                continue;
+                replace(i, end, "?");
             }
-            out.append(text, i, end - i);
             i = end;
-            continue;
+        } else {
+            ++i;
         }
-        out.push_back(c);
-        ++i;
     }
+    out.append(text, copied, std::string::npos);
     return out;
-}
-
-std::string UpperAscii(std::string_view text) {
-    std::string upper(text);
-    for (char& c : upper)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return upper;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
 }
 
 // The field kind a declared column type gives; nullopt when the value must decide.
@@ -416,19 +422,24 @@ struct TADOQuery::Impl {
         return p;
     }
     TFieldValue Cell(int row, int field) const { return ReadCell(CellPointer(row, field)); }
-    // Copies the encoded row in scratch into the chunks and returns where it now lives.
-    const char* StoreScratch() {
+    // Room for size bytes in the chunks, which never move.
+    char* Reserve(std::size_t size) {
         constexpr std::size_t kFirstChunk = 4096;
         constexpr std::size_t kLargestChunk = 4 * 1024 * 1024;
-        if (chunks.empty() || chunkUsed + scratch.size() > chunkSize) {
+        if (chunks.empty() || chunkUsed + size > chunkSize) {
             const std::size_t grown = chunks.empty() ? kFirstChunk : std::min(chunkSize * 2, kLargestChunk);
-            chunkSize = std::max(grown, scratch.size());
+            chunkSize = std::max(grown, size);
             chunks.emplace_back(chunkSize);
             chunkUsed = 0;
         }
         char* at = chunks.back().Memory() + chunkUsed;
+        chunkUsed += size;
+        return at;
+    }
+    // Copies the encoded row in scratch into the chunks and returns where it now lives.
+    const char* StoreScratch() {
+        char* at = Reserve(scratch.size());
         std::memcpy(at, scratch.data(), scratch.size());
-        chunkUsed += scratch.size();
         return at;
     }
     const char* Append(const std::vector<TFieldValue>& values) {
@@ -580,16 +591,22 @@ void TADOQuery::Open() {
     }
 
     int rc;
+    std::vector<sqlite3_value*> values(static_cast<std::size_t>(columnCount));
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        impl->scratch.clear();
-        for (int c = 0; c < columnCount; ++c)
-            PutColumn(impl->scratch, stmt, c);
-        impl->rows.push_back(impl->StoreScratch());
+        std::size_t size = 0;
+        for (int c = 0; c < columnCount; ++c) {
+            // Read on this one thread only, before the next step.
+            values[static_cast<std::size_t>(c)] = sqlite3_column_value(stmt, c);
+            size += EncodedSize(values[static_cast<std::size_t>(c)]);
+        }
+        char* at = impl->Reserve(size);
+        impl->rows.push_back(at);
+        for (sqlite3_value* value : values)
+            at = WriteValue(at, value);
     }
     if (rc != SQLITE_DONE)
         m_connection->RaiseLastError();
     impl->rows.shrink_to_fit();
-    impl->scratch = std::string();
 
     std::vector<std::unique_ptr<TField>> fields;
     for (int c = 0; c < columnCount; ++c) {
