@@ -841,6 +841,8 @@ TField& TADOQuery::FieldByName(std::string_view name) const {
 
 TFieldValue TADOQuery::ValueAt(int viewIndex, int fieldIndex) const {
     const Impl& d = *m_impl;
+    if (fieldIndex < 0 || fieldIndex >= FieldCount())
+        return {};
     if (m_state == TDataSetState::dsInsert) {
         if (viewIndex == d.insertPos)
             return d.buffer.at(static_cast<std::size_t>(fieldIndex));

@@ -4,6 +4,7 @@
 #include "ADOQuery.h"
 #include "DatabaseErrors.h"
 #include "Field.h"
+#include "RecordSetTestHelpers.h"
 #include "ShareDM.h"
 #include "TestDatabase.h"
 
@@ -16,20 +17,6 @@
 
 namespace {
 
-// "<class> | <message>" of what action raises, the class found by its real type; "" when nothing.
-QString raised(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EOleException& e) {
-        return QStringLiteral("EOleException | ") + QString::fromStdString(e.Message());
-    } catch (const EDatabaseError& e) {
-        return QStringLiteral("EDatabaseError | ") + QString::fromStdString(e.Message());
-    } catch (const std::exception& e) {
-        return QStringLiteral("other | ") + QString::fromUtf8(e.what());
-    }
-    return {};
-}
-
 // The primary result code of the EOleException that action raises; -1 when it raises none.
 int oleErrorCode(const std::function<void()>& action) {
     try {
@@ -39,13 +26,6 @@ int oleErrorCode(const std::function<void()>& action) {
     } catch (...) {
     }
     return -1;
-}
-
-void openWith(TADOQuery& query, const std::string& sql) {
-    query.Close();
-    query.ClearSQL();
-    query.AddSQL(sql);
-    query.Open();
 }
 
 } // namespace
@@ -178,7 +158,8 @@ void TestConnection::settingStatementIgnoresConnectError() {
 }
 
 void TestConnection::readOnlyFileRefusesChanges() {
-    TestDatabase db;
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     db.exec("Insert Into Title (TitleTxt) Values ('stored')");
     QVERIFY(QFile::setPermissions(db.path(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     {
@@ -186,8 +167,6 @@ void TestConnection::readOnlyFileRefusesChanges() {
         if (probe.open(QIODevice::ReadWrite))
             QSKIP("file permissions are not enforced for this user (running as root)");
     }
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
     openWith(query, "Select * From Title");
     QCOMPARE(QString::fromStdString(query.FieldByName("TitleTxt").AsString()), QString("stored"));
 
@@ -228,9 +207,8 @@ void TestConnection::textSurvivesStoreAndReload_data() {
 void TestConnection::textSurvivesStoreAndReload() {
     QFETCH(QString, text);
     const std::string value = text.toStdString();
-    TestDatabase db;
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
 
     openWith(query, "Select * From Content");
     query.Insert();
@@ -267,9 +245,8 @@ void TestConnection::transactionRollsBackUnlessCommitted_data() {
 
 void TestConnection::transactionRollsBackUnlessCommitted() {
     QFETCH(bool, commit);
-    TestDatabase db;
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     openWith(query, "Select * From Title");
     {
         TTransaction transaction(connection);

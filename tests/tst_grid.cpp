@@ -184,6 +184,8 @@ private slots:
     void verticalScrollBar();
     void scrollBarTakesFocus();
     void errorInMoveReachesErrorBox();
+    void reopenWithOtherFieldsWhileHeldBack();
+    void lineColoursAndStateMarks();
     void screenshot();
 };
 
@@ -761,6 +763,78 @@ void TestGrid::errorInMoveReachesErrorBox() {
     QTest::keyClick(rig.grid, Qt::Key_End);
     QCOMPARE(rig.query.RecNo(), 5);
     QCOMPARE(rig.errorBoxes, 2);
+}
+
+void TestGrid::reopenWithOtherFieldsWhileHeldBack() {
+    // Regression: the release of held-back notices did not look up the fields again, so after a
+    // reopen with fewer columns the grid read cells past the end of each row.
+    GridRig rig(4);
+    rig.open();
+    rig.query.DisableControls();
+    rig.query.Close();
+    rig.query.ClearSQL();
+    rig.query.AddSQL("Select TitleTxt From Title Order By TitleIndex");
+    rig.query.Open();
+    rig.query.EnableControls();
+    rig.other->setFocus(); // the current line unhighlighted
+    QTRY_VERIFY(!rig.grid->hasFocus());
+    QCOMPARE(rig.query.FieldCount(), 1);
+    const QImage image = rig.shot();
+    // TitleIndex is no field of the new result: its cells stay blank; TitleTxt shows its text.
+    QCOMPARE(countPixels(image, rig.column0(lineTop(0), lineHeight()), isInk), 0);
+    QVERIFY(countPixels(image, QRect(73, lineTop(0), 150, lineHeight()), isInk) > 0);
+    QCOMPARE(rig.grid->FooterCount(), 4);
+    QCOMPARE(rig.errorBoxes, 0);
+}
+
+void TestGrid::lineColoursAndStateMarks() {
+    GridRig rig(3);
+    rig.open();
+    rig.other->setFocus(); // no highlight over the lines looked at
+    QTRY_VERIFY(!rig.grid->hasFocus());
+    const int recordLineY = lineTop(1) + lineHeight() / 2;
+    auto rgb = [](const QImage& image, int x, int y) { return image.pixel(x, y) & 0xFFFFFF; };
+    QImage image = rig.shot();
+    // Column 0's line stands at x 72: black between title cells, silver between record cells; the
+    // indicator column's line is black on every line.
+    QCOMPARE(rgb(image, 72, titleHeight() / 2), 0x000000u);
+    QCOMPARE(rgb(image, 72, recordLineY), 0xC0C0C0u);
+    QCOMPARE(rgb(image, 11, recordLineY), 0x000000u);
+    QCOMPARE(rgb(image, 40, lineTop(1) + lineHeight()), 0xC0C0C0u);
+    QCOMPARE(rgb(image, 72, rig.footerTop() + 3), 0xC0C0C0u);
+
+    // The mark on the current line follows the record set's state.
+    auto mark = [&rig](int line) {
+        QString pattern;
+        const QImage shot = rig.shot();
+        const QRect cell = rig.indicatorInside(line);
+        for (int y = cell.top(); y <= cell.bottom(); ++y)
+            for (int x = cell.left(); x <= cell.right(); ++x)
+                pattern += isPureBlack(shot.pixel(x, y)) ? QLatin1Char('#') : QLatin1Char('.');
+        return pattern;
+    };
+    const QString browse = mark(0);
+    rig.query.Edit();
+    const QString edit = mark(0);
+    rig.query.Cancel();
+    QCOMPARE(mark(0), browse);
+    rig.query.Next();
+    rig.query.Insert();
+    const QString insert = mark(1);
+    QCOMPARE(mark(0).count(QLatin1Char('#')), 0);
+    rig.query.Cancel();
+    for (const QString& pattern : {browse, edit, insert})
+        QVERIFY(pattern.count(QLatin1Char('#')) > 6);
+    QVERIFY(browse != edit && edit != insert && insert != browse);
+
+    // On a silver grid colour the record lines turn grey to stay visible.
+    QPalette silverGrid = rig.grid->palette();
+    silverGrid.setColor(QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
+    rig.grid->setPalette(silverGrid);
+    image = rig.shot();
+    QCOMPARE(rgb(image, 72, recordLineY), 0x808080u);
+    QCOMPARE(rgb(image, 72, titleHeight() / 2), 0x000000u);
+    QCOMPARE(rig.errorBoxes, 0);
 }
 
 void TestGrid::screenshot() {

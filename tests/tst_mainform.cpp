@@ -8,6 +8,7 @@
 #include "NoteForm.h"
 #include "TestDatabase.h"
 #include "WindowSet.h"
+#include "WindowTestHelpers.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -22,49 +23,8 @@
 
 namespace {
 
-// Answers every message box the program shows and notes it as "kind: text": "message" for the plain
-// box (pressed OK), "confirm" for the yes/no confirmation ("caption | text", answered by answerConfirm),
-// "error" for the error box. An editor shown modally is noted as "editor" and cancelled.
-class BoxAnswerer : public QObject {
-public:
-    BoxAnswerer() {
-        connect(&m_timer, &QTimer::timeout, this, &BoxAnswerer::poll);
-        m_timer.start(5);
-    }
-    QStringList seen;
-    // Called while the confirmation waits; its result is the answer (true: Yes).
-    std::function<bool()> answerConfirm = [] { return true; };
-
-private:
-    void poll() {
-        if (FormNote && FormNote->isVisible()) {
-            seen << QStringLiteral("editor");
-            FormNote->reject();
-        }
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            if (!box || !box->isVisible())
-                continue;
-            if (box->button(QMessageBox::Yes)) {
-                seen << QStringLiteral("confirm: %1 | %2").arg(box->windowTitle(), box->text());
-                box->button(answerConfirm() ? QMessageBox::Yes : QMessageBox::No)->click();
-            } else {
-                seen << (box->icon() == QMessageBox::Critical ? QStringLiteral("error: ")
-                                                              : QStringLiteral("message: ")) +
-                            box->text();
-                box->buttons().constFirst()->click();
-            }
-        }
-    }
-    QTimer m_timer;
-};
-
 const QString kConfirm = QStringLiteral("confirm: 删除确认 | 您确定要删除该记录吗？");
 const QString kDeleted = QStringLiteral("message: 记录删除成功");
-
-QString sqlText(QString text) {
-    return "'" + text.replace("'", "''") + "'";
-}
 
 } // namespace
 
@@ -72,22 +32,16 @@ class TestMainForm : public QObject {
     Q_OBJECT
 
     std::unique_ptr<TestDatabase> m_db;
-    std::unique_ptr<BoxAnswerer> m_boxes;
+    std::unique_ptr<MessageBoxAnswerer> m_boxes;
 
     int addRecord(const QString& title, const QStringList& paragraphs = {}) {
-        m_db->exec("Insert Into Title (TitleTxt) Values (" + sqlText(title) + ")");
-        const int titleIndex = int(m_db->scalar("Select max(TitleIndex) From Title"));
-        for (const QString& paragraph : paragraphs)
-            m_db->exec(QStringLiteral("Insert Into Content (ContentTitle, ContentTxt) Values (%1, %2)")
-                           .arg(titleIndex)
-                           .arg(sqlText(paragraph)));
-        return titleIndex;
+        return AddRecord(*m_db, title, paragraphs);
     }
     void start() {
         CreateWindowSet();
         FormMain->show();
     }
-    QString pane() const { return MemoText(FormMain->findChild<QPlainTextEdit*>("Memo1")); }
+    QString pane() const { return MainPaneText(); }
     TADOQuery& list() const { return *FormMain->ADOQuery1; }
     int currentTitleIndex() const { return list().FieldByName("TitleIndex").AsInteger(); }
     void clickDelete() const { FormMain->findChild<QToolButton*>("SpeedButton2")->click(); }
@@ -97,7 +51,14 @@ private slots:
     void init() {
         m_db = std::make_unique<TestDatabase>();
         m_db->makeCurrent();
-        m_boxes = std::make_unique<BoxAnswerer>();
+        m_boxes = std::make_unique<MessageBoxAnswerer>();
+        // An editor shown by mistake is noted and cancelled, so the test cannot hang in it.
+        m_boxes->eachTick = [boxes = m_boxes.get()] {
+            if (FormNote && FormNote->isVisible()) {
+                boxes->seen << QStringLiteral("editor");
+                FormNote->reject();
+            }
+        };
     }
     void cleanup() {
         DestroyWindowSet();
@@ -153,7 +114,17 @@ private slots:
         auto* memo = FormMain->findChild<QPlainTextEdit*>("Memo1");
         int changes = 0;
         connect(memo, &QPlainTextEdit::textChanged, this, [&changes] { ++changes; });
+        // The pane is still rebuilt on every row change: once per step of the count walk and once for
+        // the open itself, N + 3 times for N records.
+        int rebuilds = 0;
+        const auto showTitleContent = list().AfterScroll;
+        list().AfterScroll = [&rebuilds, showTitleContent](TADOQuery& query) {
+            ++rebuilds;
+            showTitleContent(query);
+        };
         FormMain->RefreshTitleList();
+        list().AfterScroll = showTitleContent;
+        QCOMPARE(rebuilds, records + 3);
         QVERIFY2(changes >= 1 && changes <= 2, qPrintable(QStringLiteral("%1 pane updates").arg(changes)));
         QCOMPARE(FormMain->findChild<TDBGridEh*>("DBGridEh1")->FooterCount(), records);
         QCOMPARE(pane(), QStringLiteral("para 1\r\n\r\n"));
@@ -274,17 +245,56 @@ private slots:
     }
 
     // The pictures come from the ui library's resources, which a program linking that static library
-    // only gets when they are pulled in explicitly; each button shows its action's picture and caption.
+    // only gets when they are pulled in explicitly; each raised button shows its action's picture and
+    // caption as one block centred on the button, the caption 4 pixels right of the picture
+    // (regression: the picture sat at the button's left edge).
+    void buttonsShowTheirActions_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("search") << "SpeedButton5"
+                                << "记录搜索";
+        QTest::newRow("new") << "SpeedButton1"
+                             << "新增记录";
+        QTest::newRow("delete") << "SpeedButton2"
+                                << "删除记录";
+    }
     void buttonsShowTheirActions() {
+        QFETCH(QString, name);
+        QFETCH(QString, caption);
         start();
-        const std::pair<const char*, QString> buttons[] = {
-            {"SpeedButton5", "记录搜索"}, {"SpeedButton1", "新增记录"}, {"SpeedButton2", "删除记录"}};
-        for (const auto& [name, caption] : buttons) {
-            auto* button = FormMain->findChild<QToolButton*>(name);
-            QCOMPARE(button->text(), caption);
-            QCOMPARE(button->icon().pixmap(32, 32).size(), QSize(32, 32));
-            QCOMPARE(button->focusPolicy(), Qt::NoFocus);
-        }
+        auto* button = FormMain->findChild<QToolButton*>(name);
+        QVERIFY(button);
+        QCOMPARE(button->text(), caption);
+        QCOMPARE(button->focusPolicy(), Qt::NoFocus);
+        QVERIFY(!button->autoRaise());
+        QCOMPARE(button->cursor().shape(), Qt::PointingHandCursor);
+        const QImage picture = button->icon().pixmap(32, 32).toImage();
+        QCOMPARE(picture.size(), QSize(32, 32));
+
+        // Where the picture's visible part begins, and where the painted block lies on the button: the
+        // columns where the face differs from its plain background at the same height.
+        int pictureLeft = 32;
+        for (int x = 0; x < 32; ++x)
+            for (int y = 0; y < 32; ++y)
+                if (qAlpha(picture.pixel(x, y)) > 0)
+                    pictureLeft = qMin(pictureLeft, x);
+        const QImage face = button->grab().toImage();
+        int paintedLeft = -1;
+        int paintedRight = -1;
+        for (int x = 4; x < face.width() - 4; ++x)
+            for (int y = 4; y < face.height() - 4; ++y)
+                if (face.pixel(x, y) != face.pixel(4, y)) {
+                    if (paintedLeft < 0)
+                        paintedLeft = x;
+                    paintedRight = x;
+                }
+        const int captionWidth = button->fontMetrics().horizontalAdvance(caption);
+        const int blockLeft = (button->width() - (32 + 4 + captionWidth)) / 2;
+        const int blockRight = blockLeft + 32 + 4 + captionWidth - 1;
+        QVERIFY2(qAbs(paintedLeft - (blockLeft + pictureLeft)) <= 1,
+                 qPrintable(QStringLiteral("painted from x=%1, block from x=%2").arg(paintedLeft).arg(blockLeft)));
+        QVERIFY2(paintedRight <= blockRight + 1 && paintedRight >= blockRight - 3,
+                 qPrintable(QStringLiteral("painted to x=%1, block to x=%2").arg(paintedRight).arg(blockRight)));
     }
 };
 

@@ -12,6 +12,7 @@
 #include "ShareDM.h"
 #include "TestDatabase.h"
 #include "WindowSet.h"
+#include "WindowTestHelpers.h"
 
 #include <QtTest>
 
@@ -28,59 +29,6 @@
 #include <utility>
 
 namespace {
-
-// While alive, answers every message box that appears: a Yes/No confirmation with `confirmAnswer`
-// (after running `whileConfirming` once, as a user acting in the windows before answering), every
-// other box with its only button. Records the texts in order of appearance. A confirmation is
-// answered with a mouse click through the window system, which a modal window would swallow; one
-// that stays unanswered that way is counted in `blockedConfirmations` and then answered directly.
-class MessageBoxAnswerer : public QObject {
-public:
-    explicit MessageBoxAnswerer(QMessageBox::StandardButton confirmAnswer = QMessageBox::Yes)
-        : m_confirmAnswer(confirmAnswer) {
-        connect(&m_timer, &QTimer::timeout, this, &MessageBoxAnswerer::answer);
-        m_timer.start(10);
-    }
-
-    QStringList texts;
-    std::function<void()> whileConfirming;
-    int blockedConfirmations = 0;
-
-private:
-    void answer() {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            if (!box || !box->isVisible())
-                continue;
-            if (!box->button(QMessageBox::Yes)) {
-                texts << box->text();
-                box->buttons().constFirst()->click();
-                return; // one box per tick: the click may have ended the loop this tick runs in
-            }
-            QAbstractButton* button = box->button(m_confirmAnswer);
-            if (box != m_confirmation) {
-                m_confirmation = box;
-                m_attempts = 0;
-                texts << box->text();
-                if (whileConfirming)
-                    std::exchange(whileConfirming, nullptr)();
-            }
-            if (++m_attempts > 3) {
-                ++blockedConfirmations;
-                m_confirmation = nullptr;
-                button->click();
-                return;
-            }
-            QTest::mouseClick(box->windowHandle(), Qt::LeftButton, {}, button->mapTo(box, button->rect().center()));
-            return;
-        }
-    }
-
-    QMessageBox::StandardButton m_confirmAnswer;
-    QPointer<QMessageBox> m_confirmation;
-    int m_attempts = 0;
-    QTimer m_timer;
-};
 
 template <typename T> T* noteChild(const QString& name) {
     T* child = FormNote->findChild<T*>(name);
@@ -110,25 +58,14 @@ void addParagraph(const QString& text) {
 }
 
 QString mainPane() {
-    return MemoText(FormMain->findChild<QPlainTextEdit*>(QStringLiteral("Memo1")));
+    return MainPaneText();
 }
 
 // `open` shows the editor modally and blocks until it closes; `inside` runs while it is shown and
 // must close it. A dialog left open by a failed check is hidden so the test cannot hang.
 void whileEditorShown(const std::function<void()>& open, const std::function<void()>& inside) {
-    bool ran = false;
-    QTimer::singleShot(0, FormNote, [&] {
-        ran = true;
-        if (FormNote->isVisible())
-            inside();
-        else
-            QTest::qFail("the editor is not shown", __FILE__, __LINE__);
-        if (FormNote->isVisible())
-            FormNote->hide();
-    });
-    open();
-    if (!ran)
-        QTest::qFail("the editor was never shown", __FILE__, __LINE__);
+    if (!WhileDialogShown(FormNote, open, inside))
+        QTest::qFail("the editor was not shown", __FILE__, __LINE__);
 }
 
 void newRecord(const std::function<void()>& inside) {
@@ -163,13 +100,7 @@ private:
     std::unique_ptr<TestDatabase> m_db;
 
     int addRecord(const QString& title, const QStringList& paragraphs) {
-        m_db->exec(QStringLiteral("Insert Into Title (TitleTxt, Title1) Values ('%1', '%1-f1')").arg(title));
-        const int titleIndex = int(m_db->scalar(QStringLiteral("Select max(TitleIndex) From Title")));
-        for (const QString& paragraph : paragraphs)
-            m_db->exec(QStringLiteral("Insert Into Content (ContentTitle, ContentTxt) Values (%1, '%2')")
-                           .arg(titleIndex)
-                           .arg(paragraph));
-        return titleIndex;
+        return AddRecord(*m_db, title, paragraphs, {title + "-f1"});
     }
 
     QStringList paragraphsOf(int titleIndex) const {
@@ -390,20 +321,8 @@ private slots:
     // Centred over the main window when first shown; afterwards it reappears where it was left.
     void placement() {
         showMain();
-        QPoint moved;
-        newRecord([&] {
-            QVERIFY(qAbs(FormNote->geometry().center().x() - FormMain->geometry().center().x()) <= 1);
-            QVERIFY(qAbs(FormNote->geometry().center().y() - FormMain->geometry().center().y()) <= 1);
-            // As the window manager moves it when the user drags the title bar.
-            FormNote->windowHandle()->setPosition(FormNote->windowHandle()->position() + QPoint(37, 23));
-            QCoreApplication::processEvents();
-            moved = FormNote->pos();
-            FormNote->close();
-        });
-        newRecord([&] {
-            QCOMPARE(FormNote->pos(), moved);
-            FormNote->close();
-        });
+        CheckDialogPlacement(
+            FormNote, [] { QTest::mouseClick(FormMain->findChild<QToolButton*>("SpeedButton1"), Qt::LeftButton); });
     }
 
     // Mended fault: the record used to be stored before its paragraphs were re-parented one by one, so
@@ -480,9 +399,10 @@ private slots:
         MessageBoxAnswerer answerer;
         editRecord(titleIndex, [&] {
             QCOMPARE(MemoText(noteMemo()), QStringLiteral("p1"));
-            answerer.whileConfirming = [] {
+            answerer.answerConfirm = [] {
                 QTest::keyClick(noteChild<TDBGridEh>(QStringLiteral("DBGridEh1")), Qt::Key_Down);
-                QCOMPARE(MemoText(noteMemo()), QStringLiteral("p2"));
+                [] { QCOMPARE(MemoText(noteMemo()), QStringLiteral("p2")); }();
+                return true;
             };
             press("Button3");
             QCOMPARE(answerer.texts,
@@ -496,11 +416,16 @@ private slots:
         QCOMPARE(paragraphsOf(titleIndex), QStringList({QStringLiteral("p2"), QStringLiteral("p3")}));
     }
 
-    // OK on an edited record stores the fields and leaves that record current in the reloaded list.
+    // OK on an edited record stores the fields and leaves that record current in the reloaded list,
+    // on the middle line of the grid as a locate places it.
     void editKeepsRecordCurrent() {
         addRecord(QStringLiteral("A"), {QStringLiteral("a")});
+        for (int i = 0; i < 40; ++i)
+            addRecord(QStringLiteral("filler %1").arg(i), {});
         const int edited = addRecord(QStringLiteral("B"), {QStringLiteral("b1"), QStringLiteral("b2")});
         addRecord(QStringLiteral("C"), {QStringLiteral("c")});
+        for (int i = 40; i < 80; ++i)
+            addRecord(QStringLiteral("filler %1").arg(i), {});
         showMain();
         MessageBoxAnswerer answerer;
         editRecord(edited, [&] {
@@ -514,7 +439,32 @@ private slots:
             m_db->text(QStringLiteral("Select TitleTxt || '|' || Title8 From Title Where TitleIndex = %1").arg(edited)),
             QStringLiteral("B changed|b8"));
         QCOMPARE(FormMain->ADOQuery1->FieldByName("TitleIndex").AsInteger(), edited);
+        QVERIFY(FormMain->ADOQuery1->BufferCount() > 2);
+        QCOMPARE(FormMain->ADOQuery1->ActiveLine(), (FormMain->ADOQuery1->BufferCount() - 1) / 2);
         QCOMPARE(mainPane(), QStringLiteral("b1\r\n\r\nb2\r\n\r\n"));
+    }
+
+    // Regression: restoring the minimised editor showed it again as for a new showing, which reloaded
+    // the fields and the paragraph text over what the user had typed.
+    void restoringKeepsTypedTexts() {
+        const int titleIndex = addRecord(QStringLiteral("A"), {QStringLiteral("p1")});
+        showMain();
+        MessageBoxAnswerer answerer;
+        editRecord(titleIndex, [&] {
+            noteEdit(1)->setText(QStringLiteral("typed title"));
+            noteEdit(9)->setText(QStringLiteral("typed field"));
+            noteMemo()->setPlainText(QStringLiteral("typed text"));
+            FormNote->setWindowState(Qt::WindowMinimized);
+            QCoreApplication::processEvents();
+            FormNote->setWindowState(Qt::WindowNoState);
+            QCoreApplication::processEvents();
+            QVERIFY(FormNote->isVisible());
+            QCOMPARE(noteEdit(1)->text(), QStringLiteral("typed title"));
+            QCOMPARE(noteEdit(9)->text(), QStringLiteral("typed field"));
+            QCOMPARE(noteMemo()->toPlainText(), QStringLiteral("typed text"));
+            FormNote->close();
+        });
+        QCOMPARE(answerer.texts, QStringList());
     }
 };
 

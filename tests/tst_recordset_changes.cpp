@@ -4,6 +4,7 @@
 #include "ADOQuery.h"
 #include "DatabaseErrors.h"
 #include "Field.h"
+#include "RecordSetTestHelpers.h"
 #include "TestDatabase.h"
 
 #include <QtTest>
@@ -13,40 +14,6 @@
 #include <vector>
 
 namespace {
-
-// "<class> | <message>" of what action raises, the class found by its real type; "" when nothing.
-QString raised(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EOleException& e) {
-        return QStringLiteral("EOleException | ") + QString::fromStdString(e.Message());
-    } catch (const EDatabaseError& e) {
-        return QStringLiteral("EDatabaseError | ") + QString::fromStdString(e.Message());
-    } catch (const std::exception& e) {
-        return QStringLiteral("other | ") + QString::fromUtf8(e.what());
-    }
-    return {};
-}
-
-QString qstr(const std::string& value) {
-    return QString::fromStdString(value);
-}
-
-// Titles T1 .. Tcount with the keys 1 .. count, in one statement.
-void addTitles(const TestDatabase& db, int count) {
-    QStringList rows;
-    for (int i = 1; i <= count; ++i)
-        rows << QStringLiteral("('T%1')").arg(i);
-    if (count > 0)
-        db.exec("Insert Into Title (TitleTxt) Values " + rows.join(','));
-}
-
-void openWith(TADOQuery& query, const std::string& sql) {
-    query.Close();
-    query.ClearSQL();
-    query.AddSQL(sql);
-    query.Open();
-}
 
 QString fieldText(TADOQuery& query, const char* name) {
     return qstr(query.FieldByName(name).AsString());
@@ -87,11 +54,10 @@ private slots:
 };
 
 void TestRecordsetChanges::insertPostReadsNewKey() {
-    TestDatabase db;
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     addTitles(db, 3);
     db.exec("Delete From Title Where TitleIndex = 3"); // the next key is still 4, never 3 again
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
     openWith(query, "Select * From Title");
     int scrolls = 0;
     query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
@@ -137,10 +103,9 @@ void TestRecordsetChanges::insertPostReadsNewKey() {
 }
 
 void TestRecordsetChanges::postWritesOnlyModifiedColumns() {
-    TestDatabase db;
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     db.exec("Insert Into Title (TitleTxt, Title1, Title2) Values ('old', 'one', 'two')");
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
     openWith(query, "Select * From Title Where TitleIndex = 1");
 
     query.Edit();
@@ -166,10 +131,8 @@ void TestRecordsetChanges::postWritesOnlyModifiedColumns() {
 }
 
 void TestRecordsetChanges::cancelKeepsStoredValues() {
-    TestDatabase db;
-    addTitles(db, 2);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(2);
+    auto& [db, connection, query] = rig;
     openWith(query, "Select * From Title Order By TitleIndex");
 
     query.Edit();
@@ -194,9 +157,8 @@ void TestRecordsetChanges::cancelKeepsStoredValues() {
 }
 
 void TestRecordsetChanges::emptyTextVersusNull() {
-    TestDatabase db;
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     openWith(query, "Select * From Title");
     query.Insert();
     query.FieldByName("TitleTxt").SetAsString("t");
@@ -281,10 +243,9 @@ void TestRecordsetChanges::textIsCutToColumnLength() {
     QFETCH(QString, column);
     QFETCH(QString, assigned);
     QFETCH(QString, expected);
-    TestDatabase db;
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     db.exec("Create Table Short (Id INTEGER PRIMARY KEY AUTOINCREMENT, S VARCHAR(5))");
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
     openWith(query, QStringLiteral("Select * From %1").arg(table).toStdString());
 
     query.Insert();
@@ -301,10 +262,8 @@ void TestRecordsetChanges::textIsCutToColumnLength() {
 }
 
 void TestRecordsetChanges::readOnlyFieldsRefuseAssignment() {
-    TestDatabase db;
-    addTitles(db, 1);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(1);
+    auto& [db, connection, query] = rig;
     openWith(query, "Select *, TitleTxt || '!' As Shout From Title");
 
     query.Edit();
@@ -326,10 +285,8 @@ void TestRecordsetChanges::readOnlyFieldsRefuseAssignment() {
 }
 
 void TestRecordsetChanges::wrongStateErrors() {
-    TestDatabase db;
-    addTitles(db, 1);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(1);
+    auto& [db, connection, query] = rig;
     openWith(query, "Select * From Title");
 
     const QString notEditing = "EDatabaseError | ADOQuery1: Dataset not in edit or insert mode";
@@ -379,10 +336,8 @@ void TestRecordsetChanges::deleteMovesToNeighbour() {
     QFETCH(int, deletedRecNo);
     QFETCH(QString, expectedTitle);
     QFETCH(int, expectedRecNo);
-    TestDatabase db;
-    addTitles(db, rows);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp2", &connection);
+    RecordSetRig rig(rows, "ADOQueryTemp2");
+    auto& [db, connection, query] = rig;
     openWith(query, "Select * From Title Order By TitleIndex");
     query.SetRecNo(deletedRecNo);
     int scrolls = 0;
@@ -408,12 +363,11 @@ void TestRecordsetChanges::deleteMovesToNeighbour() {
 }
 
 void TestRecordsetChanges::deletionLoopsEmptyTheResult() {
-    TestDatabase db;
+    RecordSetRig rig(0, "ADOQueryTemp2");
+    auto& [db, connection, query] = rig;
     for (int i = 0; i < 5; ++i)
         db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (7, 'p')");
     db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (8, 'other record')");
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp2", &connection);
 
     // Deleting the first row while the count is above zero.
     openWith(query, "Select * From Content Where ContentTitle = 7");
@@ -471,10 +425,8 @@ void TestRecordsetChanges::movesPostOrCancelImplicitly() {
     QFETCH(QueryAction, move);
     QFETCH(int, expectedRows);
     QFETCH(QString, expectedSecondTitle);
-    TestDatabase db;
-    addTitles(db, 3);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(3);
+    auto& [db, connection, query] = rig;
     openWith(query, "Select * From Title Order By TitleIndex");
     query.Next();
     if (inserting)
@@ -495,12 +447,11 @@ void TestRecordsetChanges::movesPostOrCancelImplicitly() {
 }
 
 void TestRecordsetChanges::failedPostKeepsStateAndValues() {
-    TestDatabase db;
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     db.exec("Create Table Strict (Id INTEGER PRIMARY KEY AUTOINCREMENT, Name VARCHAR(20) NOT NULL, "
             "Amount INTEGER)");
     db.exec("Insert Into Strict (Name, Amount) Values ('first', 1)");
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
     openWith(query, "Select * From Strict");
     int scrolls = 0;
     query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
@@ -541,9 +492,8 @@ void TestRecordsetChanges::failedPostKeepsStateAndValues() {
 }
 
 void TestRecordsetChanges::editOnEmptyResultStartsInsert() {
-    TestDatabase db;
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig;
+    auto& [db, connection, query] = rig;
     openWith(query, "Select * From Content Where ContentTitle = 5");
     int scrolls = 0;
     query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
@@ -560,12 +510,11 @@ void TestRecordsetChanges::editOnEmptyResultStartsInsert() {
 }
 
 void TestRecordsetChanges::reparentingWalkVisitsEveryRowOnce() {
-    TestDatabase db;
+    RecordSetRig rig(0, "ADOQueryTemp2");
+    auto& [db, connection, query] = rig;
     for (int i = 0; i < 4; ++i)
         db.exec(QStringLiteral("Insert Into Content (ContentTitle, ContentTxt) Values (0, 'pending %1')").arg(i));
     db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (3, 'stored')");
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp2", &connection);
     openWith(query, "Select * From Content Where ContentTitle = 0");
 
     std::vector<int> visited;
@@ -600,10 +549,8 @@ void TestRecordsetChanges::postAfterAnotherProcessChangedTheRowFails_data() {
 void TestRecordsetChanges::postAfterAnotherProcessChangedTheRowFails() {
     QFETCH(QString, otherProcess);
     QFETCH(QString, expectedStored);
-    TestDatabase db;
-    addTitles(db, 2);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
+    RecordSetRig rig(2, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     openWith(query, "Select * From Title Order By TitleIndex");
 
     query.Edit();
@@ -625,10 +572,8 @@ void TestRecordsetChanges::postAfterAnotherProcessChangedTheRowFails() {
 }
 
 void TestRecordsetChanges::deleteOfRowDeletedElsewhereFails() {
-    TestDatabase db;
-    addTitles(db, 3);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
+    RecordSetRig rig(3, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     openWith(query, "Select * From Title Order By TitleIndex");
     query.Next();
     int scrolls = 0;

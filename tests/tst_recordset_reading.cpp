@@ -4,6 +4,7 @@
 #include "ADOQuery.h"
 #include "DatabaseErrors.h"
 #include "Field.h"
+#include "RecordSetTestHelpers.h"
 #include "TestDatabase.h"
 
 #include <QtTest>
@@ -17,41 +18,6 @@ namespace {
 // An action on an open record set; its result is what the operation returned (moved rows, found).
 using QueryAction = std::function<int(TADOQuery&)>;
 constexpr int kAny = INT_MIN; // expectation not checked
-
-// "<class> | <message>" of what action raises, the class found by its real type; "" when nothing.
-QString raised(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EOleException& e) {
-        return QStringLiteral("EOleException | ") + QString::fromStdString(e.Message());
-    } catch (const EDatabaseError& e) {
-        return QStringLiteral("EDatabaseError | ") + QString::fromStdString(e.Message());
-    } catch (const std::exception& e) {
-        return QStringLiteral("other | ") + QString::fromUtf8(e.what());
-    }
-    return {};
-}
-
-QString qstr(const std::string& value) {
-    return QString::fromStdString(value);
-}
-
-// Titles T1 .. Tcount with the keys 1 .. count, in one statement.
-void addTitles(const TestDatabase& db, int count) {
-    QStringList rows;
-    for (int i = 1; i <= count; ++i)
-        rows << QStringLiteral("('T%1')").arg(i);
-    if (count > 0)
-        db.exec("Insert Into Title (TitleTxt) Values " + rows.join(','));
-}
-
-// What OpenQuery does, without its message box.
-void openWith(TADOQuery& query, const std::string& sql) {
-    query.Close();
-    query.ClearSQL();
-    query.AddSQL(sql);
-    query.Open();
-}
 
 const std::string kTitles = "Select * From Title Order By TitleIndex";
 
@@ -138,10 +104,8 @@ void TestRecordsetReading::openFiresAfterScrollOnlyWithRows_data() {
 void TestRecordsetReading::openFiresAfterScrollOnlyWithRows() {
     QFETCH(int, rows);
     QFETCH(int, expectedScrolls);
-    TestDatabase db;
-    addTitles(db, rows);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(rows);
+    auto& [db, connection, query] = rig;
     int scrolls = 0;
     int recNoSeen = kAny;
     query.AfterScroll = [&](TADOQuery& q) {
@@ -264,10 +228,8 @@ void TestRecordsetReading::movesFireAfterScrollAndSetFlags() {
     QFETCH(int, expectedEof);
     QFETCH(int, expectedCount);
 
-    TestDatabase db;
-    addTitles(db, rows);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(rows);
+    auto& [db, connection, query] = rig;
     openWith(query, kTitles);
     setup(query);
     int scrolls = 0;
@@ -297,10 +259,8 @@ void TestRecordsetReading::countWalkOfBoundGrid_data() {
 void TestRecordsetReading::countWalkOfBoundGrid() {
     QFETCH(int, rows);
     QFETCH(int, expectedScrolls);
-    TestDatabase db;
-    addTitles(db, rows);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(rows);
+    auto& [db, connection, query] = rig;
     query.SetBufferCount(3);
     CountingFooter footer;
     query.AddObserver(&footer);
@@ -332,10 +292,8 @@ void TestRecordsetReading::countWalkOfBoundGrid() {
 }
 
 void TestRecordsetReading::heldBackNoticesAreReleasedOnce() {
-    TestDatabase db;
-    addTitles(db, 4);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(4);
+    auto& [db, connection, query] = rig;
     openWith(query, kTitles);
     NoticeCounter counter;
     query.AddObserver(&counter);
@@ -441,10 +399,8 @@ void TestRecordsetReading::windowOfRowsFollowsMoves() {
     QFETCH(QString, expectedTopTitle);
     QFETCH(int, expectedWindowRows);
 
-    TestDatabase db;
-    addTitles(db, rows);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(rows);
+    auto& [db, connection, query] = rig;
     query.SetBufferCount(lines);
     openWith(query, kTitles);
     QCOMPARE(moves(query), 0);
@@ -462,12 +418,11 @@ void TestRecordsetReading::windowOfRowsFollowsMoves() {
 }
 
 void TestRecordsetReading::cellTextOfWindowLines() {
-    TestDatabase db;
+    RecordSetRig rig;
+    auto& [db, connection, query] = rig;
     db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (-7, 'first paragraph')");
     db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (12, NULL)");
     db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (NULL, '')");
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
     query.SetBufferCount(5);
     openWith(query, "Select * From Content Order By ContentIndex");
 
@@ -493,10 +448,8 @@ void TestRecordsetReading::cellTextOfWindowLines() {
 }
 
 void TestRecordsetReading::emptyResultReadsNullFields() {
-    TestDatabase db;
-    addTitles(db, 2);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
+    RecordSetRig rig(2, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     query.SetBufferCount(4);
     int scrolls = 0;
     query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
@@ -521,11 +474,10 @@ void TestRecordsetReading::emptyResultReadsNullFields() {
 }
 
 void TestRecordsetReading::valuesReadAsTextAndInteger() {
-    TestDatabase db;
+    RecordSetRig rig;
+    auto& [db, connection, query] = rig;
     db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (-2147483648, '  keeps blanks  ')");
     db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (2147483647, NULL)");
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
     openWith(query, "Select * From Content Order By ContentIndex");
 
     const TField& owner = query.FieldByName("ContentTitle");
@@ -565,10 +517,8 @@ void TestRecordsetReading::closedDatasetRaisesWithName_data() {
 void TestRecordsetReading::closedDatasetRaisesWithName() {
     QFETCH(QueryAction, operation);
     QFETCH(QString, expected);
-    TestDatabase db;
-    addTitles(db, 2);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(2);
+    auto& [db, connection, query] = rig;
     int scrolls = 0;
     query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
 
@@ -588,10 +538,8 @@ void TestRecordsetReading::closedDatasetRaisesWithName() {
 }
 
 void TestRecordsetReading::fieldLookupIgnoresCase() {
-    TestDatabase db;
-    addTitles(db, 1);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp2", &connection);
+    RecordSetRig rig(1, "ADOQueryTemp2");
+    auto& [db, connection, query] = rig;
     QCOMPARE(query.FindField("TitleIndex"), nullptr);
     openWith(query, kTitles);
 
@@ -644,13 +592,12 @@ void TestRecordsetReading::fieldKindsFollowDeclaredTypes() {
     QFETCH(int, kind);
     QFETCH(int, size);
     QFETCH(bool, readOnly);
-    TestDatabase db;
+    RecordSetRig rig;
+    auto& [db, connection, query] = rig;
     db.exec("Create Table Kinds (K INTEGER PRIMARY KEY, A INT, B CHAR(3), C TEXT(7), D MEMO, E LONGTEXT, "
             "F CLOB, H varchar(9))");
     db.exec("Insert Into Kinds (A, B, C, D, E, F, H) Values (1, 'b', 'c', 'd', 'e', 'f', 'h')");
     addTitles(db, 1);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
     openWith(query, select.toStdString());
 
     const TField& f = query.FieldByName(field.toStdString());
@@ -662,10 +609,8 @@ void TestRecordsetReading::fieldKindsFollowDeclaredTypes() {
 }
 
 void TestRecordsetReading::statementWithoutResultSetStaysClosed() {
-    TestDatabase db;
-    addTitles(db, 1);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQueryTemp", &connection);
+    RecordSetRig rig(1, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
     int scrolls = 0;
     query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
 
@@ -710,9 +655,8 @@ void TestRecordsetReading::parameterMarkersOnlyOutsideQuotes() {
     QFETCH(QString, field);
     QFETCH(bool, expectedNull);
     QFETCH(QString, expectedText);
-    TestDatabase db;
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig;
+    auto& [db, connection, query] = rig;
     const QString error = raised([&] { openWith(query, select.toStdString()); });
     QVERIFY2(error.isEmpty(), qPrintable(error));
 
@@ -724,10 +668,8 @@ void TestRecordsetReading::parameterMarkersOnlyOutsideQuotes() {
 }
 
 void TestRecordsetReading::statementLinesAndClosingOnChange() {
-    TestDatabase db;
-    addTitles(db, 3);
-    TADOConnection connection(db.path().toStdString());
-    TADOQuery query("ADOQuery1", &connection);
+    RecordSetRig rig(3);
+    auto& [db, connection, query] = rig;
     QVERIFY(!connection.Connected());
     query.ClearSQL();
     query.AddSQL("Select *");

@@ -8,6 +8,7 @@
 #include "SearchForm.h"
 #include "TestDatabase.h"
 #include "WindowSet.h"
+#include "WindowTestHelpers.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -23,33 +24,6 @@
 
 namespace {
 
-// Notes and dismisses every message box ("message: text" or "error: text").
-class BoxAnswerer : public QObject {
-public:
-    BoxAnswerer() {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                auto* box = qobject_cast<QMessageBox*>(widget);
-                if (!box || !box->isVisible())
-                    continue;
-                seen << (box->icon() == QMessageBox::Critical ? QStringLiteral("error: ")
-                                                              : QStringLiteral("message: ")) +
-                            box->text();
-                box->buttons().constFirst()->click();
-            }
-        });
-        m_timer.start(5);
-    }
-    QStringList seen;
-
-private:
-    QTimer m_timer;
-};
-
-QString sqlText(QString text) {
-    return "'" + text.replace("'", "''") + "'";
-}
-
 QLineEdit* edit(int number) {
     return FormSearch->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(number));
 }
@@ -58,15 +32,10 @@ QPushButton* button(const char* name) {
 }
 
 // Runs the main window's search command; act runs while the dialog is up and must close it.
-// Returns whether the dialog was up when act ran.
+// Returns whether the dialog was up (act runs only then).
 bool search(const std::function<void()>& act) {
-    bool wasShown = false;
-    QTimer::singleShot(0, FormSearch, [&] {
-        wasShown = FormSearch->isVisible();
-        act();
-    });
-    FormMain->findChild<QToolButton*>("SpeedButton5")->click();
-    return wasShown;
+    return WhileDialogShown(
+        FormSearch, [] { FormMain->findChild<QToolButton*>("SpeedButton5")->click(); }, act);
 }
 
 void fillEdits(const QStringList& texts) {
@@ -80,15 +49,10 @@ class TestSearchForm : public QObject {
     Q_OBJECT
 
     std::unique_ptr<TestDatabase> m_db;
-    std::unique_ptr<BoxAnswerer> m_boxes;
+    std::unique_ptr<MessageBoxAnswerer> m_boxes;
 
     void addRecord(const QString& title, const QString& field1 = {}, const QString& field2 = {}) {
-        m_db->exec("Insert Into Title (TitleTxt, Title1, Title2) Values (" + sqlText(title) + ", " + sqlText(field1) +
-                   ", " + sqlText(field2) + ")");
-        const qint64 titleIndex = m_db->scalar("Select max(TitleIndex) From Title");
-        m_db->exec(QStringLiteral("Insert Into Content (ContentTitle, ContentTxt) Values (%1, %2)")
-                       .arg(titleIndex)
-                       .arg(sqlText("text of " + title)));
+        AddRecord(*m_db, title, {"text of " + title}, {field1, field2});
     }
     // The titles the main window lists, in list order; leaves the first row current.
     static QStringList listed() {
@@ -99,13 +63,13 @@ class TestSearchForm : public QObject {
         list.First();
         return titles;
     }
-    static QString pane() { return MemoText(FormMain->findChild<QPlainTextEdit*>("Memo1")); }
+    static QString pane() { return MainPaneText(); }
 
 private slots:
     void init() {
         m_db = std::make_unique<TestDatabase>();
         m_db->makeCurrent();
-        m_boxes = std::make_unique<BoxAnswerer>();
+        m_boxes = std::make_unique<MessageBoxAnswerer>();
         addRecord("abc", "v");
         addRecord("xabx", "w");
         addRecord("O'Brien", "v", "it's");
@@ -222,6 +186,12 @@ private slots:
         QVERIFY(!FormSearch->isVisible());
         QCOMPARE(FormSearch->SearchTitle, QStringLiteral("xab"));
         QCOMPARE(listed(), QStringList{"xabx"});
+    }
+
+    // Centred over the main window at the first showing only; later showings come back where the user
+    // left the dialog.
+    void placement() {
+        CheckDialogPlacement(FormSearch, [] { FormMain->findChild<QToolButton*>("SpeedButton5")->click(); });
     }
 
     // Tab walks the nine edits in reading order, then OK and Cancel.

@@ -317,12 +317,11 @@ bool TDBGridEh::DataSetOpen() const {
 void TDBGridEh::DataSetNotice(TDataNotice notice) {
     switch (notice) {
     case TDataNotice::LayoutChanged:
+    case TDataNotice::DataSetChanged:
+        // The release of held-back notices may stand for a close and reopen with other fields: the
+        // field positions found before would then point past the new rows' cells.
         RebuildFieldIndexes();
         UpdateLayout();
-        break;
-    case TDataNotice::DataSetChanged:
-        UpdateScrollBars();
-        viewport()->update();
         break;
     case TDataNotice::Scrolled: {
         const int active = DataSetOpen() ? m_dataSet->ActiveLine() : -1;
@@ -520,8 +519,11 @@ QString TDBGridEh::FooterText(const TColumnEh& column) const {
 }
 
 void TDBGridEh::paintEvent(QPaintEvent* event) {
+    Guarded([&] { PaintGrid(event->rect()); });
+}
+
+void TDBGridEh::PaintGrid(const QRect& dirty) {
     QPainter painter(viewport());
-    const QRect dirty = event->rect();
     const QPalette& pal = palette();
     const QColor gridColor = pal.color(QPalette::Base);
     const QColor silver(0xC0, 0xC0, 0xC0);
@@ -588,7 +590,7 @@ void TDBGridEh::paintEvent(QPaintEvent* event) {
                 if (highlighted)
                     painter.fillRect(cell, pal.color(QPalette::Highlight));
                 const int field = m_fieldIndexes[c];
-                if (field < 0)
+                if (field < 0 || field >= m_dataSet->FieldCount())
                     return;
                 painter.setPen(pal.color(highlighted ? QPalette::HighlightedText : QPalette::Text));
                 PaintCell(painter, cell, QString::fromStdString(m_dataSet->DisplayTextAt(line, field)),
@@ -650,13 +652,13 @@ void TDBGridEh::focusInEvent(QFocusEvent* event) {
 
 void TDBGridEh::focusOutEvent(QFocusEvent* event) {
     QAbstractScrollArea::focusOutEvent(event);
-    EndPointerState(false);
+    Guarded([this] { EndPointerState(false); });
     viewport()->update();
 }
 
 void TDBGridEh::hideEvent(QHideEvent* event) {
     QAbstractScrollArea::hideEvent(event);
-    EndPointerState(false);
+    Guarded([this] { EndPointerState(false); });
 }
 
 void TDBGridEh::mousePressEvent(QMouseEvent* event) {
@@ -721,6 +723,10 @@ void TDBGridEh::HandlePress(const QPoint& pos, Qt::MouseButton button) {
 void TDBGridEh::mouseMoveEvent(QMouseEvent* event) {
     event->accept();
     const QPoint pos = event->position().toPoint();
+    Guarded([&] { HandleMove(pos); });
+}
+
+void TDBGridEh::HandleMove(const QPoint& pos) {
     switch (m_pointerState) {
     case TPointerState::ColumnSizing:
         m_sizingPos = pos.x() + m_sizingOffset;
@@ -759,8 +765,10 @@ void TDBGridEh::EndPointerState(bool apply) {
     const int column = m_dragColumn;
     m_dragColumn = -1;
     if (apply && state == TPointerState::ColumnSizing && column >= 0 && column < static_cast<int>(m_columns.size())) {
-        const int newWidth = m_sizingPos - ColumnLeft(column);
-        if (newWidth > 1)
+        // Left or Right during the drag may have scrolled the column out of sight: nothing to measure.
+        const int left = ColumnLeft(column);
+        const int newWidth = m_sizingPos - left;
+        if (left >= 0 && newWidth > 1)
             m_columns[column].Width = newWidth;
     } else if (apply && state == TPointerState::ColumnMoving && column >= 0 && m_moveTarget >= 0 &&
                m_moveTarget != column && m_moveTarget < static_cast<int>(m_columns.size())) {
@@ -778,7 +786,7 @@ void TDBGridEh::EndPointerState(bool apply) {
 void TDBGridEh::keyPressEvent(QKeyEvent* event) {
     if (m_pointerState != TPointerState::Normal && event->key() == Qt::Key_Escape) {
         event->accept();
-        EndPointerState(false);
+        Guarded([this] { EndPointerState(false); });
         return;
     }
     Guarded([&] { HandleKey(event); });

@@ -104,6 +104,7 @@ private:
     void UpdateScrollBars();
     void RebuildFieldIndexes();
     void SetLeftCol(int column);
+    void PaintGrid(const QRect& dirty);
     void PaintCell(QPainter& painter, const QRect& cell, const QString& text, Qt::Alignment alignment) const;
     void PaintRaised(QPainter& painter, const QRect& cell) const;
     void PaintIndicatorMark(QPainter& painter, const QRect& cell) const;
@@ -114,6 +115,7 @@ private:
     bool TakeFocus();
     bool DataSetOpen() const;
     void HandlePress(const QPoint& pos, Qt::MouseButton button);
+    void HandleMove(const QPoint& pos);
     void HandleKey(QKeyEvent* event);
     void HandleWheel(QWheelEvent* event);
     void ScrollBarAction(int action);

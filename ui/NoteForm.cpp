@@ -64,6 +64,10 @@ void TFormNote::showEvent(QShowEvent* event) {
         m_placed = true;
         setAttribute(Qt::WA_Moved);
     }
+    // A showing is the dialog becoming visible; the window system's show on restoring a minimised
+    // window must not reload the fields and the text box over what the user has typed.
+    if (event->spontaneous())
+        return;
     Guarded([this] { FormShow(); });
 }
 
