@@ -8,6 +8,8 @@
 #include "ShareDM.h"
 #include "TestDatabase.h"
 
+#include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <sqlite3.h>
@@ -162,11 +164,21 @@ void TestConnection::readOnlyFileRefusesChanges() {
     auto& [db, connection, query] = rig;
     db.exec("Insert Into Title (TitleTxt) Values ('stored')");
     QVERIFY(QFile::setPermissions(db.path(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    // Root ignores permission bits; an immutable file (chattr +i) refuses writes even to root.
+    bool immutable = false;
     {
         QFile probe(db.path());
-        if (probe.open(QIODevice::ReadWrite))
-            QSKIP("file permissions are not enforced for this user (running as root)");
+        if (probe.open(QIODevice::ReadWrite)) {
+            probe.close();
+            immutable = QProcess::execute("chattr", {"+i", db.path()}) == 0;
+            if (!immutable)
+                QSKIP("file permissions are not enforced for this user and chattr +i is not available");
+        }
     }
+    const auto mutableAgain = qScopeGuard([&] {
+        if (immutable)
+            QProcess::execute("chattr", {"-i", db.path()});
+    });
     openWith(query, "Select * From Title");
     QCOMPARE(QString::fromStdString(query.FieldByName("TitleTxt").AsString()), QString("stored"));
 
@@ -187,6 +199,9 @@ void TestConnection::readOnlyFileRefusesChanges() {
     QVERIFY(!raised([&] { query.Delete(); }).isEmpty());
     QCOMPARE(query.RecordCount(), 1);
 
+    if (immutable)
+        QCOMPARE(QProcess::execute("chattr", {"-i", db.path()}), 0);
+    immutable = false;
     QVERIFY(QFile::setPermissions(db.path(), QFile::ReadOwner | QFile::WriteOwner));
     QCOMPARE(db.text("Select TitleTxt From Title"), QString("stored"));
     QCOMPARE(db.scalar("Select Count(*) From Title"), 1);
