@@ -357,7 +357,7 @@ void BenchGrid() {
     const QString small = DemoDirectory(1000, 0);
     const QString large = DemoDirectory(1000000, 0);
     std::vector<double> few, many;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 5; ++i) {
         few.push_back(TimeGridNavigation(small));
         many.push_back(TimeGridNavigation(large));
     }
