@@ -170,8 +170,8 @@ QStringList TDBGridEh::ColumnSpecs() const {
 
 void TDBGridEh::SetColumnSpecs(const QStringList& specs) {
     std::vector<TColumnEh> columns;
-    for (const QString& spec : specs) {
-        const QStringList parts = spec.split(QLatin1Char('|'));
+    for (const QString& columnText : specs) {
+        const QStringList parts = columnText.split(QLatin1Char('|'));
         auto part = [&parts](int index) { return index < parts.size() ? parts.at(index) : QString(); };
         TColumnEh column;
         column.FieldName = part(0).trimmed();
