@@ -2,6 +2,7 @@
 // font and the memo line breaks. The boxes are the real ones, answered from the event loop.
 #include "AppShell.h"
 #include "DatabaseErrors.h"
+#include "MessageBoxTestHelpers.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -19,36 +20,6 @@
 #include <stdexcept>
 
 namespace {
-
-// Watches for the next visible message box and hands it to answer, which must dismiss it. Runs from
-// the event loop of whichever box the code under test is waiting in.
-class BoxAnswerer {
-public:
-    explicit BoxAnswerer(std::function<void(QMessageBox&)> answer) : m_answer(std::move(answer)) {
-        m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Poll(); });
-        m_timer.start();
-    }
-    int Seen() const { return m_seen; }
-
-private:
-    void Poll() {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            if (box && box->isVisible() && box != m_last) {
-                m_last = box;
-                ++m_seen;
-                m_answer(*box);
-                return;
-            }
-        }
-    }
-
-    std::function<void(QMessageBox&)> m_answer;
-    QTimer m_timer;
-    QMessageBox* m_last = nullptr;
-    int m_seen = 0;
-};
 
 struct BoxFacts {
     QString caption;
@@ -71,10 +42,6 @@ BoxFacts Record(QMessageBox& box) {
     facts.frame = box.frameGeometry();
     facts.focusOnButton = qobject_cast<QPushButton*>(box.focusWidget()) != nullptr;
     return facts;
-}
-
-void PressOk(QMessageBox& box) {
-    QTest::keyClick(&box, Qt::Key_Return);
 }
 
 } // namespace
@@ -167,7 +134,7 @@ void TestAppShell::showMessageIsDismissedByEachKey() {
     QFETCH(int, key);
     BoxFacts facts;
     bool dismissed = false;
-    BoxAnswerer answerer([&](QMessageBox& box) {
+    MessageBoxWatcher answerer([&](QMessageBox& box) {
         facts = Record(box);
         // Space goes to the focused control, as a real key press would.
         QWidget* target = key == Qt::Key_Space ? box.focusWidget() : &box;
@@ -178,7 +145,7 @@ void TestAppShell::showMessageIsDismissedByEachKey() {
             box.done(0); // keeps the test from hanging; the check below fails it
     });
     ShowMessage(QStringLiteral("记录已保存 <b>not bold</b>"));
-    QCOMPARE(answerer.Seen(), 1);
+    QCOMPARE(answerer.boxes.size(), 1);
     QVERIFY(dismissed);
     QCOMPARE(facts.caption, ApplicationTitle());
     QCOMPARE(facts.text, QStringLiteral("记录已保存 <b>not bold</b>"));
@@ -195,10 +162,10 @@ void TestAppShell::showMessageIsDismissedByEachKey() {
 void TestAppShell::showMessageWrapsLongTextWithinHalfTheScreen() {
     int textWidth = -1;
     bool dismissed = false;
-    BoxAnswerer answerer([&](QMessageBox& box) {
+    MessageBoxWatcher answerer([&](QMessageBox& box) {
         if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label")))
             textWidth = label->width();
-        PressOk(box);
+        PressReturn(box);
         dismissed = !box.isVisible();
     });
     ShowMessage(QString(QStringLiteral("一段很长的说明文字 words and more words ")).repeated(40));
@@ -224,7 +191,7 @@ void TestAppShell::confirmationLeavesWindowsUsableAndOnlyYesGoesOn() {
     BoxFacts facts;
     bool windowEnabled = false;
     bool modalWidgetSeen = true;
-    BoxAnswerer answerer([&](QMessageBox& box) {
+    MessageBoxWatcher answerer([&](QMessageBox& box) {
         facts = Record(box);
         windowEnabled = window.isEnabled() && !QApplication::activeModalWidget();
         modalWidgetSeen = QApplication::activeModalWidget() != nullptr;
@@ -234,7 +201,7 @@ void TestAppShell::confirmationLeavesWindowsUsableAndOnlyYesGoesOn() {
             QTest::mouseClick(box.button(QMessageBox::StandardButton(answer)), Qt::LeftButton);
     });
     QCOMPARE(ConfirmYesNo(QStringLiteral("真的要删除吗?"), QStringLiteral("删除")), goesOn);
-    QCOMPARE(answerer.Seen(), 1);
+    QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(facts.caption, QStringLiteral("删除"));
     QCOMPARE(facts.text, QStringLiteral("真的要删除吗?"));
     QCOMPARE(facts.icon, QMessageBox::NoIcon);
@@ -267,9 +234,9 @@ void TestAppShell::guardShowsEveryKindOfErrorAndStopsTheHandler() {
     QFETCH(std::function<void()>, raise);
     QFETCH(QString, shown);
     BoxFacts facts;
-    BoxAnswerer answerer([&](QMessageBox& box) {
+    MessageBoxWatcher answerer([&](QMessageBox& box) {
         facts = Record(box);
-        PressOk(box);
+        PressReturn(box);
     });
     bool after = false;
     const bool ran = Guarded([&] {
@@ -278,7 +245,7 @@ void TestAppShell::guardShowsEveryKindOfErrorAndStopsTheHandler() {
     });
     QVERIFY(!ran);
     QVERIFY(!after);
-    QCOMPARE(answerer.Seen(), 1);
+    QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(facts.caption, ApplicationTitle());
     QCOMPARE(facts.text, shown);
     QCOMPARE(facts.icon, QMessageBox::Critical);
@@ -287,12 +254,12 @@ void TestAppShell::guardShowsEveryKindOfErrorAndStopsTheHandler() {
 }
 
 void TestAppShell::guardShowsNoBoxWhenNothingFails() {
-    BoxAnswerer answerer([](QMessageBox& box) { PressOk(box); });
+    MessageBoxWatcher answerer;
     int runs = 0;
     QVERIFY(Guarded([&] { ++runs; }));
     QCoreApplication::processEvents();
     QCOMPARE(runs, 1);
-    QCOMPARE(answerer.Seen(), 0);
+    QCOMPARE(answerer.boxes.size(), 0);
 }
 
 namespace {
@@ -323,7 +290,7 @@ void TestAppShell::failingCloseHandlerKeepsDialogOpenWithResultReset() {
     DialogWithCloseHandler dialog;
     bool openAfterError = false;
     int resultAfterError = -1;
-    BoxAnswerer answerer([](QMessageBox& box) { PressOk(box); });
+    MessageBoxWatcher answerer;
     QTimer::singleShot(0, &dialog, [&] {
         dialog.accept(); // the handler fails: the error box was answered inside this call
         openAfterError = dialog.isVisible();
@@ -331,7 +298,7 @@ void TestAppShell::failingCloseHandlerKeepsDialogOpenWithResultReset() {
         dialog.accept();
     });
     QCOMPARE(dialog.exec(), int(QDialog::Accepted));
-    QCOMPARE(answerer.Seen(), 1);
+    QCOMPARE(answerer.boxes.size(), 1);
     QVERIFY(openAfterError);
     QCOMPARE(resultAfterError, 0);
     QCOMPARE(dialog.handlerRuns, 2);

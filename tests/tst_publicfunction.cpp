@@ -4,53 +4,18 @@
 #include "ADOQuery.h"
 #include "AppShell.h"
 #include "DatabaseErrors.h"
+#include "MessageBoxTestHelpers.h"
 #include "PublicFunction.h"
 #include "TestDatabase.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
-
-#include <functional>
 
 namespace {
 
 const QString FailMessage = QStringLiteral("数据库打开失败");
-
-// Collects every visible message box the code under test waits in, and presses its default button.
-class BoxAnswerer {
-public:
-    BoxAnswerer() {
-        m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Poll(); });
-        m_timer.start();
-    }
-    const QStringList& Texts() const { return m_texts; }
-    const QStringList& Captions() const { return m_captions; }
-
-private:
-    void Poll() {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            if (box && box->isVisible() && !m_answered.contains(box)) {
-                m_answered << box;
-                m_texts << box->text();
-                m_captions << box->windowTitle();
-                QTest::keyClick(box, Qt::Key_Return);
-                return;
-            }
-        }
-    }
-
-    QTimer m_timer;
-    QList<QMessageBox*> m_answered;
-    QStringList m_texts;
-    QStringList m_captions;
-};
 
 void WriteFile(const QString& path, const QByteArray& content) {
     QFile file(path);
@@ -155,7 +120,7 @@ void TestPublicFunction::openQueryOpensAndFills() {
     TADOQuery query("ADOQuery1", &connection);
     int scrolls = 0;
     query.AfterScroll = [&](TADOQuery&) { ++scrolls; };
-    BoxAnswerer answerer;
+    MessageBoxWatcher answerer;
     QVERIFY(OpenQuery(query, QStringLiteral("Select * From Title Where TitleIndex > 1"), FailMessage));
     QVERIFY(query.Active());
     QCOMPARE(query.RecordCount(), 2);
@@ -186,7 +151,7 @@ void TestPublicFunction::openQueryFailures() {
     const QString path = missingDatabase ? db.dir() + QStringLiteral("/elsewhere/NoteData.db") : db.path();
     TADOConnection connection(path.toStdString());
     TADOQuery query("ADOQuery1", &connection);
-    BoxAnswerer answerer;
+    MessageBoxWatcher answerer;
     if (!missingDatabase) {
         // A failure also leaves a query that was open before closed.
         QVERIFY(OpenQuery(query, QStringLiteral("Select * From Title"), FailMessage));
@@ -222,7 +187,7 @@ void TestPublicFunction::openQueryWhoseAfterScrollFails() {
         OpenQuery(scratch, QStringLiteral("Select * From Missing"), FailMessage);
         scratch.RecordCount();
     };
-    BoxAnswerer answerer;
+    MessageBoxWatcher answerer;
     QVERIFY(!OpenQuery(query, QStringLiteral("Select * From Title"), FailMessage));
     // The open itself went through: the query stays open and filled.
     QVERIFY(query.Active());

@@ -4,6 +4,7 @@
 #include "AppShell.h"
 #include "DatabaseErrors.h"
 #include "MainForm.h"
+#include "MessageBoxTestHelpers.h"
 #include "NoteForm.h"
 #include "PublicFunction.h"
 #include "SearchForm.h"
@@ -25,7 +26,6 @@
 #include <QTimer>
 
 #include <cstring>
-#include <functional>
 
 namespace {
 
@@ -108,37 +108,6 @@ QByteArray FileHash(const QString& path) {
     return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
 }
 
-// Presses the default button of the next visible message box, keeping what it showed.
-class BoxAnswerer {
-public:
-    BoxAnswerer() {
-        m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Poll(); });
-        m_timer.start();
-    }
-    int seen = 0;
-    QString caption, text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    Qt::WindowModality modality = Qt::NonModal;
-
-private:
-    void Poll() {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            if (box && box->isVisible()) {
-                ++seen;
-                caption = box->windowTitle();
-                text = box->text();
-                icon = box->icon();
-                modality = box->windowModality();
-                QTest::keyClick(box, Qt::Key_Return);
-                return;
-            }
-        }
-    }
-    QTimer m_timer;
-};
-
 } // namespace
 
 class TestStartup : public QObject {
@@ -183,9 +152,9 @@ void TestStartup::runShowsMainWindowFirstAndShutsDownInReverse() {
         DestroyWindowSet();
         destroyed = true;
     };
-    BoxAnswerer answerer;
+    MessageBoxWatcher answerer;
     QCOMPARE(RunApplication(create, show, destroy), 0);
-    QCOMPARE(answerer.seen, 0);
+    QCOMPARE(answerer.boxes.size(), 0);
     QVERIFY(hiddenAfterStartUp);
     QVERIFY(listBoundToSharedConnection);
     QVERIFY(dialogsBelongToMainWindow);
@@ -200,7 +169,7 @@ void TestStartup::runShowsMainWindowFirstAndShutsDownInReverse() {
 void TestStartup::startUpFailureShowsApplicationErrorAndGivesOne() {
     bool destroyed = false;
     bool shown = false;
-    BoxAnswerer answerer;
+    MessageBoxWatcher answerer;
     const int exitCode = RunApplication(
         [] {
             FormMain = new TFormMain();
@@ -217,16 +186,16 @@ void TestStartup::startUpFailureShowsApplicationErrorAndGivesOne() {
     QVERIFY(!shown);
     QVERIFY(destroyed);
     QVERIFY(!FormMain);
-    QCOMPARE(answerer.seen, 1);
-    QCOMPARE(answerer.caption, QStringLiteral("Application Error"));
-    QCOMPARE(answerer.icon, QMessageBox::Critical);
-    QCOMPARE(answerer.modality, Qt::ApplicationModal);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.constLast().caption, QStringLiteral("Application Error"));
+    QCOMPARE(answerer.boxes.constLast().icon, QMessageBox::Critical);
+    QCOMPARE(answerer.boxes.constLast().modality, Qt::ApplicationModal);
     const QRegularExpression format(
         QStringLiteral("^Exception EOleException in module %1 at [0-9A-F]{16}\\.\\nError creating object\\.  Please "
                        "verify that the Microsoft Data Access Components 2\\.1 \\(or later\\) have been properly "
                        "installed\\.\\n$")
             .arg(QRegularExpression::escape(QFileInfo(QCoreApplication::applicationFilePath()).fileName())));
-    QVERIFY2(format.match(answerer.text).hasMatch(), qPrintable(answerer.text));
+    QVERIFY2(format.match(answerer.boxes.constLast().text).hasMatch(), qPrintable(answerer.boxes.constLast().text));
 
     // The period is only added to a message that does not already end with one.
     QCOMPARE(StartupFailureText(QStringLiteral("EDatabaseError"), QStringLiteral("TamrixData"), nullptr,

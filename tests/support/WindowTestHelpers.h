@@ -4,6 +4,7 @@
 // while a modal dialog is shown, and filling the database the windows read.
 #include "AppShell.h"
 #include "MainForm.h"
+#include "MessageBoxTestHelpers.h"
 #include "TestDatabase.h"
 
 #include <QApplication>
@@ -42,10 +43,7 @@ private:
     void answer() {
         if (eachTick)
             eachTick();
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            if (!box || !box->isVisible())
-                continue;
+        for (QMessageBox* box : VisibleMessageBoxes()) {
             if (!box->button(QMessageBox::Yes)) {
                 texts << box->text();
                 seen << (box->icon() == QMessageBox::Critical ? QStringLiteral("error: ")
