@@ -41,14 +41,6 @@ namespace {
 
 // ---- compact row encoding -----------------------------------------------------------------------
 
-void PutVarint(std::string& out, std::uint64_t value) {
-    while (value >= 0x80) {
-        out.push_back(static_cast<char>((value & 0x7F) | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<char>(value));
-}
-
 std::uint64_t GetVarint(const char*& p) {
     std::uint64_t value = 0;
     int shift = 0;
@@ -66,34 +58,6 @@ std::uint64_t ZigZag(std::int64_t v) {
 }
 std::int64_t UnZigZag(std::uint64_t v) {
     return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
-}
-
-void PutText(std::string& out, const char* text, std::size_t size) {
-    out.push_back(static_cast<char>(TFieldValue::Text));
-    PutVarint(out, size);
-    out.append(text, size);
-}
-
-void PutValue(std::string& out, const TFieldValue& value) {
-    switch (value.type) {
-    case TFieldValue::Null:
-        out.push_back(static_cast<char>(TFieldValue::Null));
-        break;
-    case TFieldValue::Int:
-        out.push_back(static_cast<char>(TFieldValue::Int));
-        PutVarint(out, ZigZag(value.integer));
-        break;
-    case TFieldValue::Real: {
-        out.push_back(static_cast<char>(TFieldValue::Real));
-        char bytes[sizeof(double)];
-        std::memcpy(bytes, &value.real, sizeof bytes);
-        out.append(bytes, sizeof bytes);
-        break;
-    }
-    case TFieldValue::Text:
-        PutText(out, value.text.data(), value.text.size());
-        break;
-    }
 }
 
 // Writes the tag and a varint into head; returns the bytes written (at most 11).
@@ -117,46 +81,76 @@ std::size_t VarintSize(std::uint64_t value) {
     return n;
 }
 
-// Bytes a fetched value takes in the row encoding.
-std::size_t EncodedSize(sqlite3_value* value) {
-    switch (sqlite3_value_type(value)) {
-    case SQLITE_NULL:
-        return 1;
-    case SQLITE_INTEGER:
-        return 1 + VarintSize(ZigZag(sqlite3_value_int64(value)));
-    case SQLITE_FLOAT:
-        return 1 + sizeof(double);
-    default: {
-        const auto size = static_cast<std::size_t>(sqlite3_value_bytes(value));
+// One cell to be stored, whether it comes from SQLite or from a row being edited or inserted.
+struct CellToStore {
+    TFieldValue::Type type = TFieldValue::Null;
+    std::int64_t integer = 0;
+    double real = 0;
+    const char* bytes = nullptr;
+    std::size_t size = 0;
+
+    // Read on this one thread only, before the statement's next step.
+    static CellToStore From(sqlite3_value* value) {
+        CellToStore cell;
+        switch (sqlite3_value_type(value)) {
+        case SQLITE_NULL:
+            break;
+        case SQLITE_INTEGER:
+            cell.type = TFieldValue::Int;
+            cell.integer = sqlite3_value_int64(value);
+            break;
+        case SQLITE_FLOAT:
+            cell.type = TFieldValue::Real;
+            cell.real = sqlite3_value_double(value);
+            break;
+        default: // text and blobs are kept as their bytes
+            cell.type = TFieldValue::Text;
+            cell.bytes = static_cast<const char*>(sqlite3_value_blob(value));
+            cell.size = static_cast<std::size_t>(sqlite3_value_bytes(value));
+            break;
+        }
+        return cell;
+    }
+    static CellToStore From(const TFieldValue& value) {
+        return {value.type, value.integer, value.real, value.text.data(), value.text.size()};
+    }
+
+    // Bytes the cell takes in the row encoding.
+    std::size_t EncodedSize() const {
+        switch (type) {
+        case TFieldValue::Null:
+            return 1;
+        case TFieldValue::Int:
+            return 1 + VarintSize(ZigZag(integer));
+        case TFieldValue::Real:
+            return 1 + sizeof(double);
+        case TFieldValue::Text:
+            break;
+        }
         return 1 + VarintSize(size) + size;
     }
-    }
-}
 
-// Writes a fetched value at out (which has room for EncodedSize bytes); returns the end.
-char* WriteValue(char* out, sqlite3_value* value) {
-    switch (sqlite3_value_type(value)) {
-    case SQLITE_NULL:
-        *out = static_cast<char>(TFieldValue::Null);
-        return out + 1;
-    case SQLITE_INTEGER:
-        return out + TagAndVarint(out, TFieldValue::Int, ZigZag(sqlite3_value_int64(value)));
-    case SQLITE_FLOAT: {
-        *out = static_cast<char>(TFieldValue::Real);
-        const double real = sqlite3_value_double(value);
-        std::memcpy(out + 1, &real, sizeof real);
-        return out + 1 + sizeof real;
-    }
-    default: { // text and blobs are kept as their bytes
-        const auto* bytes = static_cast<const char*>(sqlite3_value_blob(value));
-        const auto size = static_cast<std::size_t>(sqlite3_value_bytes(value));
+    // Writes the cell at out, which has room for EncodedSize() bytes; returns the end.
+    char* Write(char* out) const {
+        switch (type) {
+        case TFieldValue::Null:
+            *out = static_cast<char>(TFieldValue::Null);
+            return out + 1;
+        case TFieldValue::Int:
+            return out + TagAndVarint(out, TFieldValue::Int, ZigZag(integer));
+        case TFieldValue::Real:
+            *out = static_cast<char>(TFieldValue::Real);
+            std::memcpy(out + 1, &real, sizeof real);
+            return out + 1 + sizeof real;
+        case TFieldValue::Text:
+            break;
+        }
         out += TagAndVarint(out, TFieldValue::Text, size);
         if (size > 0)
             std::memcpy(out, bytes, size);
         return out + size;
     }
-    }
-}
+};
 
 const char* SkipCell(const char* p) {
     switch (static_cast<TFieldValue::Type>(*p++)) {
@@ -406,7 +400,6 @@ struct TADOQuery::Impl {
     std::size_t chunkSize = 0;
     std::size_t chunkUsed = 0;
     std::vector<const char*> rows;    // each row's first cell
-    std::string scratch;              // the row being encoded
     int current = -1;                 // view index of the current row, -1 when none
     int top = 0;                      // view index on the window's first line
     int insertPos = -1;               // view index of the row being inserted
@@ -436,17 +429,23 @@ struct TADOQuery::Impl {
         chunkUsed += size;
         return at;
     }
-    // Copies the encoded row in scratch into the chunks and returns where it now lives.
-    const char* StoreScratch() {
-        char* at = Reserve(scratch.size());
-        std::memcpy(at, scratch.data(), scratch.size());
-        return at;
+    // Stores a row's cells in the chunks and returns where the row now lives.
+    const char* Append(const std::vector<CellToStore>& cells) {
+        std::size_t size = 0;
+        for (const auto& cell : cells)
+            size += cell.EncodedSize();
+        char* const row = Reserve(size);
+        char* at = row;
+        for (const auto& cell : cells)
+            at = cell.Write(at);
+        return row;
     }
     const char* Append(const std::vector<TFieldValue>& values) {
-        scratch.clear();
+        std::vector<CellToStore> cells;
+        cells.reserve(values.size());
         for (const auto& value : values)
-            PutValue(scratch, value);
-        return StoreScratch();
+            cells.push_back(CellToStore::From(value));
+        return Append(cells);
     }
 };
 
@@ -583,7 +582,7 @@ void TADOQuery::Open() {
     if (!table.empty() && singleTable) {
         schema = &m_connection->TableSchema(table);
         for (int c = 0; c < columnCount; ++c)
-            if (!schema->keyColumn.empty() && sqlite3_column_table_name(stmt, c) &&
+            if (!schema->keyColumn.empty() && !impl->columns[static_cast<std::size_t>(c)].empty() &&
                 EqualsIgnoreCase(impl->columns[static_cast<std::size_t>(c)], schema->keyColumn))
                 impl->keyField = c;
         if (impl->keyField >= 0)
@@ -591,18 +590,11 @@ void TADOQuery::Open() {
     }
 
     int rc;
-    std::vector<sqlite3_value*> values(static_cast<std::size_t>(columnCount));
+    std::vector<CellToStore> cells(static_cast<std::size_t>(columnCount));
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        std::size_t size = 0;
-        for (int c = 0; c < columnCount; ++c) {
-            // Read on this one thread only, before the next step.
-            values[static_cast<std::size_t>(c)] = sqlite3_column_value(stmt, c);
-            size += EncodedSize(values[static_cast<std::size_t>(c)]);
-        }
-        char* at = impl->Reserve(size);
-        impl->rows.push_back(at);
-        for (sqlite3_value* value : values)
-            at = WriteValue(at, value);
+        for (int c = 0; c < columnCount; ++c)
+            cells[static_cast<std::size_t>(c)] = CellToStore::From(sqlite3_column_value(stmt, c));
+        impl->rows.push_back(impl->Append(cells));
     }
     if (rc != SQLITE_DONE)
         m_connection->RaiseLastError();
@@ -611,7 +603,7 @@ void TADOQuery::Open() {
     std::vector<std::unique_ptr<TField>> fields;
     for (int c = 0; c < columnCount; ++c) {
         const char* name = sqlite3_column_name(stmt, c);
-        const bool plainColumn = sqlite3_column_table_name(stmt, c) != nullptr;
+        const bool plainColumn = !impl->columns[static_cast<std::size_t>(c)].empty();
         int size = 0;
         std::optional<TFieldKind> kind;
         bool readOnly = !plainColumn;
