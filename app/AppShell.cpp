@@ -45,6 +45,17 @@ void PrepareBox(QMessageBox& box, QMessageBox::Icon icon, const QString& caption
     box.setText(BoxText(text));
 }
 
+// A box with the stop icon and one OK button, modal to every window of the program.
+void ShowStopBox(const QString& caption, const QString& text) {
+    QMessageBox box;
+    PrepareBox(box, QMessageBox::Critical, caption, text);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
 QString DemangledTypeName(const std::type_info& type) {
     int status = 0;
     std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
@@ -136,21 +147,7 @@ QString ErrorBoxText(const QString& message) {
 }
 
 void ShowErrorBox(const QString& message) {
-    QMessageBox box;
-    PrepareBox(box, QMessageBox::Critical, ApplicationTitle(), ErrorBoxText(message));
-    box.setStandardButtons(QMessageBox::Ok);
-    box.setDefaultButton(QMessageBox::Ok);
-    box.setEscapeButton(QMessageBox::Ok);
-    box.setWindowModality(Qt::ApplicationModal);
-    box.exec();
-}
-
-QString CurrentExceptionMessage() {
-    return CurrentExceptionFacts().message;
-}
-
-void ShowCurrentException() {
-    ShowErrorBox(CurrentExceptionMessage());
+    ShowStopBox(ApplicationTitle(), ErrorBoxText(message));
 }
 
 bool Guarded(const std::function<void()>& body) {
@@ -159,7 +156,7 @@ bool Guarded(const std::function<void()>& body) {
         body();
         return true;
     } catch (...) {
-        message = CurrentExceptionMessage();
+        message = CurrentExceptionFacts().message;
     }
     // Shown after the catch block has ended, so the box's own loop does not run inside the handler.
     try {
@@ -229,13 +226,7 @@ void ShowStartupFailure() {
     const ExceptionFacts facts = CurrentExceptionFacts();
     const QString text = StartupFailureText(
         facts.className, QFileInfo(QCoreApplication::applicationFilePath()).fileName(), facts.address, facts.message);
-    QMessageBox box;
-    PrepareBox(box, QMessageBox::Critical, QStringLiteral("Application Error"), text);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.setDefaultButton(QMessageBox::Ok);
-    box.setEscapeButton(QMessageBox::Ok);
-    box.setWindowModality(Qt::ApplicationModal);
-    box.exec();
+    ShowStopBox(QStringLiteral("Application Error"), text);
 }
 
 int RunApplication(const std::function<void()>& createWindowSet, const std::function<void()>& showMainWindow,

@@ -30,10 +30,6 @@ bool ConfirmYesNo(const QString& text, const QString& caption);
 QString ErrorBoxText(const QString& message);
 // The top-level error box: caption the application title, stop icon, one OK button.
 void ShowErrorBox(const QString& message);
-// The message of the exception in flight (call from a catch block).
-QString CurrentExceptionMessage();
-// Shows the error box for the exception in flight (call from a catch block).
-void ShowCurrentException();
 
 // Runs body; any exception it raises is shown in the error box and never passes this frame.
 // Every entry point from Qt into the program's code (slots, event overrides, close handlers) runs

@@ -3,6 +3,7 @@
 
 #include "ADOQuery.h"
 #include "AppShell.h"
+#include "TextCase.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -27,19 +28,10 @@ QByteArray TrimBlanks(QByteArray text) {
     return text.mid(begin, end - begin);
 }
 
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Names match without regard to ASCII letter case only; other bytes must be equal.
 bool SameName(const QByteArray& a, const QByteArray& b) {
-    if (a.size() != b.size())
-        return false;
-    for (qsizetype i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    }
-    return true;
+    return EqualsIgnoreCase(std::string_view(a.constData(), static_cast<std::size_t>(a.size())),
+                            std::string_view(b.constData(), static_cast<std::size_t>(b.size())));
 }
 
 bool IsUtf8(const QByteArray& bytes) {

@@ -8,6 +8,7 @@
 #include "PublicFunction.h"
 #include "SearchForm.h"
 #include "ShareDM.h"
+#include "UiResources.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -20,8 +21,6 @@
 TFormMain* FormMain = nullptr;
 
 namespace {
-
-const QString OpenFailMessage = QStringLiteral("数据库打开失败");
 
 // The window's outer size: its 763 x 499 client area in a typical frame (4-pixel borders and a
 // 23-pixel caption).
@@ -43,12 +42,7 @@ std::string TitleIndexSql(const char* statement, int titleIndex) {
 TFormMain::TFormMain(QWidget* parent)
     : QWidget(parent), ADOQuery1(std::make_unique<TADOQuery>("ADOQuery1", nullptr)),
       ui(std::make_unique<Ui::TFormMain>()) {
-    // The pictures live in the static ui library; this pulls them into every program that links it.
-    static const bool resourcesLoaded = [] {
-        Q_INIT_RESOURCE(resources);
-        return true;
-    }();
-    Q_UNUSED(resourcesLoaded);
+    LoadUiResources();
 
     ui->setupUi(this);
     ui->SpeedButton5->setDefaultAction(ui->ActionFind);
@@ -72,7 +66,7 @@ TFormMain::~TFormMain() {
 }
 
 void TFormMain::FormCreate() {
-    AppDir = QCoreApplication::applicationDirPath() + "/";
+    AppDir = ExecutableDirectory(QCoreApplication::applicationFilePath());
     SettingsFile = AppDir + "TamrixData.ini";
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect desktop = screen->virtualGeometry();
@@ -105,7 +99,7 @@ void TFormMain::RefreshTitleList() {
                 filter += QString(" And (Title%1 = '").arg(i + 1) + QuotedCriterion(*fields[i]) + "')";
         }
     }
-    OpenQuery(*ADOQuery1, "Select * From Title Where (TitleIndex > 0)" + filter, OpenFailMessage);
+    OpenQuery(*ADOQuery1, "Select * From Title Where (TitleIndex > 0)" + filter, DatabaseOpenFailed);
     // A count walk cut short by an error never reaches the open's own AfterScroll; show what it built.
     if (m_panePending)
         ShowPaneText();
@@ -126,7 +120,7 @@ void TFormMain::ShowTitleContent() {
               QString::fromStdString(TitleIndexSql("Select * From Content Where ContentTitle = ",
                                                    ADOQuery1->FieldByName("TitleIndex").AsInteger())) +
                   " Order By ContentIndex",
-              OpenFailMessage);
+              DatabaseOpenFailed);
     const int paragraphs = content.RecordCount();
     // Inside the grid's count walk the next row's rebuild throws this text away at once: the
     // statement still runs for every row, but the paragraphs are read only for a row the user sees.
@@ -184,12 +178,12 @@ void TFormMain::ActionDeleteExecute() {
     // Paragraphs and record go together or not at all: a failure on the way rolls everything back.
     TTransaction transaction(ShareDataModule->ADOConnection1);
     OpenQuery(title, QString::fromStdString(TitleIndexSql("Select * From Title Where TitleIndex = ", titleIndex)),
-              OpenFailMessage);
+              DatabaseOpenFailed);
     if (title.RecordCount() == 0)
         return;
     OpenQuery(paragraphs,
               QString::fromStdString(TitleIndexSql("Select * From Content Where ContentTitle = ", titleIndex)),
-              OpenFailMessage);
+              DatabaseOpenFailed);
     while (paragraphs.RecordCount() > 0) {
         paragraphs.First();
         paragraphs.Delete();

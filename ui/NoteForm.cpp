@@ -16,8 +16,6 @@ TFormNote* FormNote = nullptr;
 
 namespace {
 
-const QString OpenFailed = QStringLiteral("数据库打开失败");
-
 // Edit1 … Edit9 hold these columns of the Title row, in this order.
 constexpr std::array<const char*, 9> TitleColumns = {"TitleTxt", "Title1", "Title2", "Title3", "Title4",
                                                      "Title5",   "Title6", "Title7", "Title8"};
@@ -99,12 +97,22 @@ void TFormNote::done(int result) {
         QDialog::done(result);
 }
 
+std::array<QLineEdit*, 9> TFormNote::TitleEdits() const {
+    return {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4, ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8, ui->Edit9};
+}
+
+void TFormNote::AssignTitleFields(TADOQuery& title) const {
+    const auto edits = TitleEdits();
+    for (std::size_t i = 0; i < edits.size(); ++i)
+        title.FieldByName(TitleColumns[i]).SetAsString(edits[i]->text().toStdString());
+}
+
 void TFormNote::FormShow() {
-    const std::array<QLineEdit*, 9> edits = {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4, ui->Edit5,
-                                             ui->Edit6, ui->Edit7, ui->Edit8, ui->Edit9};
+    const auto edits = TitleEdits();
     if (EditTitleIndex != 0) {
         TADOQuery& query = ShareDataModule->ADOQueryTemp;
-        OpenQuery(query, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex), OpenFailed);
+        OpenQuery(query, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex),
+                  DatabaseOpenFailed);
         if (query.RecordCount() > 0) {
             query.First();
             for (std::size_t i = 0; i < edits.size(); ++i)
@@ -126,7 +134,7 @@ void TFormNote::FormShow() {
 void TFormNote::RefreshContentList() {
     OpenQuery(*ADOQuery1,
               QStringLiteral("Select * From Content Where ContentTitle = %1 Order By ContentIndex").arg(EditTitleIndex),
-              OpenFailed);
+              DatabaseOpenFailed);
     // A non-empty list has already shown its first paragraph through the after-scroll handler.
     if (ADOQuery1->RecordCount() == 0)
         ui->Memo1->clear();
@@ -139,7 +147,7 @@ void TFormNote::ADOQuery1AfterScroll() {
 
 void TFormNote::Button1Click() {
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
-    OpenQuery(query, QStringLiteral("Select * From Content"), OpenFailed);
+    OpenQuery(query, QStringLiteral("Select * From Content"), DatabaseOpenFailed);
     query.Insert();
     query.FieldByName("ContentTitle").SetAsInteger(EditTitleIndex);
     query.FieldByName("ContentTxt").SetAsString(MemoText(ui->Memo1).toStdString());
@@ -165,7 +173,8 @@ void TFormNote::Button3Click() {
     if (!ConfirmYesNo(QStringLiteral("您确定要删除该记录吗？"), QStringLiteral("删除确认")))
         return;
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
-    OpenQuery(query, QStringLiteral("Select * From Content Where ContentIndex = %1").arg(contentIndex), OpenFailed);
+    OpenQuery(query, QStringLiteral("Select * From Content Where ContentIndex = %1").arg(contentIndex),
+              DatabaseOpenFailed);
     if (query.RecordCount() == 0)
         return;
     query.First();
@@ -180,34 +189,31 @@ void TFormNote::Button4Click() {
         ui->Edit1->setFocus();
         return;
     }
-    const std::array<QLineEdit*, 9> edits = {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4, ui->Edit5,
-                                             ui->Edit6, ui->Edit7, ui->Edit8, ui->Edit9};
     TADOQuery& title = ShareDataModule->ADOQueryTemp;
     if (EditTitleIndex != 0) {
-        OpenQuery(title, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex), OpenFailed);
+        OpenQuery(title, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex),
+                  DatabaseOpenFailed);
         if (title.RecordCount() > 0) {
             title.First();
             title.Edit();
-            for (std::size_t i = 0; i < edits.size(); ++i)
-                title.FieldByName(TitleColumns[i]).SetAsString(edits[i]->text().toStdString());
+            AssignTitleFields(title);
             title.Post();
             ShowMessage(QStringLiteral("记录修改成功"));
         }
     } else {
-        OpenQuery(title, QStringLiteral("Select * From Title"), OpenFailed);
+        OpenQuery(title, QStringLiteral("Select * From Title"), DatabaseOpenFailed);
         // The record and the re-parenting of its pending paragraphs succeed or fail together: a
         // record stored without them would lose them at the next close and be stored twice by a
         // second OK.
         TTransaction transaction(ShareDataModule->ADOConnection1);
         title.Insert();
-        for (std::size_t i = 0; i < edits.size(); ++i)
-            title.FieldByName(TitleColumns[i]).SetAsString(edits[i]->text().toStdString());
+        AssignTitleFields(title);
         title.Post();
         const int newTitleIndex = title.FieldByName("TitleIndex").AsInteger();
 
         TADOQuery& pending = ShareDataModule->ADOQueryTemp2;
         OpenQuery(pending, QStringLiteral("Select * From Content Where ContentTitle = %1").arg(EditTitleIndex),
-                  OpenFailed);
+                  DatabaseOpenFailed);
         if (pending.RecordCount() > 0) {
             pending.First();
             while (!pending.Eof()) {
@@ -229,7 +235,7 @@ void TFormNote::Button5Click() {
 void TFormNote::FormClose() {
     // Removes every pending paragraph in the database, also those left by an earlier showing.
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
-    OpenQuery(query, QStringLiteral("Select * From Content Where ContentTitle = 0"), OpenFailed);
+    OpenQuery(query, QStringLiteral("Select * From Content Where ContentTitle = 0"), DatabaseOpenFailed);
     if (query.RecordCount() == 0)
         return;
     for (query.First(); !query.Eof(); query.First())

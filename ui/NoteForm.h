@@ -2,8 +2,10 @@
 
 #include <QDialog>
 
+#include <array>
 #include <memory>
 
+class QLineEdit;
 class TADOQuery;
 namespace Ui {
 class TFormNote;
@@ -36,6 +38,10 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // Edit1 … Edit9, which hold TitleTxt and Title1 … Title8.
+    std::array<QLineEdit*, 9> TitleEdits() const;
+    // Sets the Title row in edit or insert state from the nine edits.
+    void AssignTitleFields(TADOQuery& title) const;
     void FormShow();
     void FormClose();
     void ADOQuery1AfterScroll();

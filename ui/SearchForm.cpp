@@ -2,15 +2,12 @@
 #include "ui_SearchForm.h"
 
 #include "AppShell.h"
+#include "UiResources.h"
 
 TFormSearch* FormSearch = nullptr;
 
 TFormSearch::TFormSearch(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TFormSearch>()) {
-    static const bool resourcesLoaded = [] {
-        Q_INIT_RESOURCE(resources);
-        return true;
-    }();
-    Q_UNUSED(resourcesLoaded);
+    LoadUiResources();
 
     ui->setupUi(this);
     setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
