@@ -3,7 +3,7 @@
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$ROOT/build"
 PACKAGES=(cmake ninja-build gcc g++ pkg-config qt6-base-dev libgl-dev libx11-dev libsqlite3-dev sqlite3
-          xvfb xauth xdotool fonts-arphic-uming)
+          xvfb xauth xdotool fonts-arphic-uming desktop-file-utils appstream)
 
 install_packages() {
     local missing=()
