@@ -1,5 +1,5 @@
-// The database tool: the schema it creates, the demo data it generates, and how it treats existing
-// files and bad command lines.
+// The database tool: the schema it creates, the demo data it generates, how it treats existing
+// files, bad command lines and interruptions; export and import, backup and check.
 
 #include "DemoDatabase.h"
 #include "TestDatabase.h"
@@ -9,6 +9,10 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <sqlite3.h>
+
+#include <csignal>
+
 namespace {
 
 struct ToolRun {
@@ -17,8 +21,9 @@ struct ToolRun {
     QString err;
 };
 
-ToolRun RunTool(const QStringList& arguments) {
+ToolRun RunTool(const QStringList& arguments, const QString& workingDirectory = QString()) {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     process.start(QStringLiteral(TAMRIX_DEMO_TOOL), arguments);
     if (!process.waitForStarted(-1) || !process.waitForFinished(-1))
         qFatal("cannot run %s", TAMRIX_DEMO_TOOL);
@@ -46,6 +51,30 @@ QString Dump(const TestDatabase& database) {
                          "(SELECT * FROM Content ORDER BY ContentIndex)");
 }
 
+// Every record after the first skip ones, in key order: each field's type and bytes, then its
+// paragraphs' types and bytes in reading order. Keys themselves are left out: import assigns new ones.
+QString RecordsAndParagraphs(const TestDatabase& database, qint64 skip, bool nullAsEmpty) {
+    QStringList fields;
+    for (const char* name :
+         {"TitleTxt", "Title1", "Title2", "Title3", "Title4", "Title5", "Title6", "Title7", "Title8"})
+        fields << QStringLiteral("typeof(%1) || hex(%1)")
+                      .arg(nullAsEmpty ? QStringLiteral("coalesce(%1, '')").arg(name) : QString(name));
+    const QString paragraph =
+        nullAsEmpty ? "typeof(coalesce(ContentTxt, '')) || hex(ContentTxt)" : "typeof(ContentTxt) || hex(ContentTxt)";
+    return database.text(QStringLiteral("SELECT group_concat(line, char(10)) FROM (SELECT %1 || ' :' || "
+                                        "coalesce((SELECT group_concat(p, ' ') FROM (SELECT %2 AS p FROM Content "
+                                        "WHERE ContentTitle = Title.TitleIndex ORDER BY ContentIndex)), '') AS line "
+                                        "FROM Title ORDER BY TitleIndex LIMIT -1 OFFSET %3)")
+                             .arg(fields.join(" || ' ' || "), paragraph)
+                             .arg(skip));
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
 bool IsChineseCharacter(QChar c) {
     return c.unicode() >= 0x4E00 && c.unicode() <= 0x9FFF;
 }
@@ -67,8 +96,18 @@ private slots:
     void failedRunLeavesNoFile();
     void badArguments_data();
     void badArguments();
-    void helpPrintsUsage();
+    void helpVersionAndOptionForms();
     void fillDemoAppendsToExistingRecords();
+    void interruptedRunLeavesNoFiles_data();
+    void interruptedRunLeavesNoFiles();
+    void exportImportRoundTrip_data();
+    void exportImportRoundTrip();
+    void malformedImportChangesNothing_data();
+    void malformedImportChangesNothing();
+    void backupWhileAnotherConnectionWrites_data();
+    void backupWhileAnotherConnectionWrites();
+    void checkReportsDamage_data();
+    void checkReportsDamage();
 };
 
 void TestDemoTool::initCreatesSchemaWithoutRecords() {
@@ -253,19 +292,27 @@ void TestDemoTool::badArguments_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
     QTest::newRow("nothing") << QStringList() << "no command";
-    QTest::newRow("unknown command") << QStringList{"create", "FILE"} << "unknown command create";
-    QTest::newRow("init without file") << QStringList{"init"} << "no FILE";
-    QTest::newRow("demo without file") << QStringList{"demo", "5"} << "N and FILE";
-    QTest::newRow("demo without anything") << QStringList{"demo"} << "N and FILE";
-    QTest::newRow("extra argument") << QStringList{"init", "FILE", "other"} << "unexpected argument other";
+    QTest::newRow("unknown command") << QStringList{"create", "FILE"} << "unknown command 'create'";
+    QTest::newRow("init without file") << QStringList{"init"} << "init needs FILE";
+    QTest::newRow("demo without file") << QStringList{"demo", "5"} << "demo needs N FILE";
+    QTest::newRow("demo without anything") << QStringList{"demo"} << "demo needs N FILE";
+    QTest::newRow("extra argument") << QStringList{"init", "FILE", "other"} << "unexpected argument 'other'";
+    QTest::newRow("backup without DEST") << QStringList{"backup", "FILE"} << "backup needs DB DEST";
     QTest::newRow("N not a number") << QStringList{"demo", "many", "FILE"} << "number of records";
-    QTest::newRow("N negative") << QStringList{"demo", "-5", "FILE"} << "number of records";
+    QTest::newRow("N negative") << QStringList{"demo", "--", "-5", "FILE"} << "number of records";
+    QTest::newRow("N negative, read as an option") << QStringList{"demo", "-5", "FILE"} << "unknown option '-5'";
     QTest::newRow("N with a fraction") << QStringList{"demo", "1.5", "FILE"} << "number of records";
     QTest::newRow("N with trailing text") << QStringList{"demo", "12abc", "FILE"} << "number of records";
     QTest::newRow("N too large") << QStringList{"demo", "99999999999", "FILE"} << "number of records";
     QTest::newRow("N empty") << QStringList{"demo", "", "FILE"} << "number of records";
-    QTest::newRow("unknown option") << QStringList{"init", "FILE", "--overwrite"} << "unknown option --overwrite";
-    QTest::newRow("seed without value") << QStringList{"demo", "5", "FILE", "--seed"} << "--seed needs a value";
+    QTest::newRow("unknown option") << QStringList{"init", "FILE", "--overwrite"} << "unknown option '--overwrite'";
+    QTest::newRow("seed without value") << QStringList{"demo", "5", "FILE", "--seed"} << "'--seed' needs a value";
+    QTest::newRow("value for --force") << QStringList{"init", "FILE", "--force=yes"} << "'--force' takes no value";
+    QTest::newRow("option of another command")
+        << QStringList{"init", "FILE", "--seed=3"} << "'--seed' does not apply to init";
+    QTest::newRow("unknown format") << QStringList{"export", "FILE", "--format=xml"} << "unknown format 'xml'";
+    QTest::newRow("markdown import") << QStringList{"import", "FILE", "in.md", "--format", "markdown"}
+                                     << "cannot be imported";
     QTest::newRow("seed not a number") << QStringList{"demo", "5", "FILE", "--seed", "x"} << "seed";
     QTest::newRow("seed negative") << QStringList{"demo", "5", "FILE", "--seed", "-1"} << "seed";
     QTest::newRow("paragraphs above 6") << QStringList{"demo", "5", "FILE", "--max-paragraphs", "7"}
@@ -281,16 +328,30 @@ void TestDemoTool::badArguments() {
     ToolRun run = RunOnFreshPath(database, arguments);
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
-    QVERIFY2(run.err.contains("Usage:"), qPrintable(run.err));
+    // One line, not the whole usage.
+    QVERIFY2(run.err.endsWith(". Try 'tamrixdata-db --help'.\n") && run.err.count('\n') == 1, qPrintable(run.err));
     QVERIFY(run.out.isEmpty());
     QVERIFY(QDir(database.dir()).isEmpty());
 }
 
-void TestDemoTool::helpPrintsUsage() {
-    ToolRun run = RunTool({"--help"});
-    QCOMPARE(run.exitCode, 0);
-    QVERIFY(run.out.contains("Usage:") && run.out.contains("--max-paragraphs"));
-    QVERIFY(run.err.isEmpty());
+void TestDemoTool::helpVersionAndOptionForms() {
+    ToolRun help = RunTool({"check", "--help"});
+    QCOMPARE(help.exitCode, 0);
+    for (const char* word : {"Usage:", "export", "import", "backup", "check", "--max-paragraphs", "Exit status"})
+        QVERIFY2(help.out.contains(word), word);
+    QVERIFY(help.err.isEmpty());
+    ToolRun version = RunTool({"--version"});
+    QCOMPARE(version.exitCode, 0);
+    QVERIFY(version.out.startsWith(QStringLiteral("tamrixdata-db " TAMRIX_VERSION "\n")));
+
+    // --opt=value and --opt value are the same; after "--" a name that starts with '-' is a file.
+    TestDatabase one;
+    TestDatabase two;
+    QCOMPARE(RunOnFreshPath(one, {"demo", "--seed=42", "20", "FILE"}).exitCode, 0);
+    QCOMPARE(RunOnFreshPath(two, {"demo", "20", "FILE", "--seed", "42"}).exitCode, 0);
+    QCOMPARE(Dump(one), Dump(two));
+    QCOMPARE(RunTool({"init", "--", "-dash.db"}, one.dir()).exitCode, 0);
+    QVERIFY(QFile::exists(one.dir() + "/-dash.db"));
 }
 
 void TestDemoTool::fillDemoAppendsToExistingRecords() {
@@ -308,6 +369,199 @@ void TestDemoTool::fillDemoAppendsToExistingRecords() {
     const std::string missing = (database.dir() + "/absent.db").toStdString();
     QVERIFY_THROWS_EXCEPTION(std::runtime_error, FillDemoRecords(missing, 1, DemoOptions()));
     QVERIFY(!QFile::exists(QString::fromStdString(missing)));
+}
+
+void TestDemoTool::interruptedRunLeavesNoFiles_data() {
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGHUP") << SIGHUP;
+}
+
+// A run stopped while it fills its temporary database leaves neither that file nor its journal.
+void TestDemoTool::interruptedRunLeavesNoFiles() {
+    QFETCH(int, signalNumber);
+    TestDatabase database;
+    QFile::remove(database.path());
+    QProcess process;
+    process.start(QStringLiteral(TAMRIX_DEMO_TOOL), {"demo", "50000000", database.path()});
+    QVERIFY(process.waitForStarted(-1));
+    QDir directory(database.dir());
+    QTRY_VERIFY_WITH_TIMEOUT(!directory.entryList({"NoteData.db.tmp-*-journal"}, QDir::Files).isEmpty(), 30000);
+    QCOMPARE(::kill(static_cast<pid_t>(process.processId()), signalNumber), 0);
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(directory.entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestDemoTool::exportImportRoundTrip_data() {
+    QTest::addColumn<QString>("format");
+    QTest::newRow("json") << "json";
+    QTest::newRow("csv") << "csv";
+}
+
+// Export, then import into a database that already holds a record, gives back every record and
+// paragraph in order: exactly in JSON, with NULL read back as empty text in CSV.
+void TestDemoTool::exportImportRoundTrip() {
+    QFETCH(QString, format);
+    const bool json = format == "json";
+    TestDatabase source;
+    // Keys beyond 32 bits, 2^32 apart, so that a narrowed key would merge the two records.
+    source.exec("INSERT INTO Title VALUES (5000000000, '标题 \"引号\", 逗号', '😀 emoji', '', NULL, "
+                "'two' || char(13, 10) || 'lines', 'a,b', '\"', ' padded ', 'tab' || char(9) || 'nul' || "
+                "CAST(X'00' AS TEXT) || 'end')");
+    source.exec("INSERT INTO Title (TitleIndex, TitleTxt, Title1) VALUES (9294967296, '第二', '北京')");
+    source.exec("INSERT INTO Title (TitleTxt) VALUES (NULL)"); // no paragraphs, every field NULL
+    source.exec("INSERT INTO Content (ContentTitle, ContentTxt) VALUES (9294967296, '先'), (5000000000, "
+                "'第一段' || char(13, 10) || '\"quoted\", and comma'), (9294967297, NULL), (5000000000, ''), "
+                "(5000000000, NULL), (9294967296, '后'), (5000000000, 'last ' || char(10) || ' 😀')");
+    if (json) // bytes that are not UTF-8 survive JSON's escapes (CSV import refuses them)
+        source.exec("INSERT INTO Title (TitleTxt, Title1) VALUES ('bytes', CAST(X'41FFC0AF42' AS TEXT))");
+
+    const QString file = source.dir() + "/export." + format;
+    ToolRun exported = RunTool({"export", source.path(), file});
+    QCOMPARE(exported.exitCode, 0);
+    QCOMPARE(exported.err.contains("not valid UTF-8"), json);
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QVERIFY(written.readAll().contains("9294967296"));
+
+    TestDatabase target;
+    target.exec("INSERT INTO Title (TitleTxt) VALUES ('kept')");
+    target.exec("INSERT INTO Content (ContentTitle, ContentTxt) VALUES (1, 'kept paragraph')");
+    ToolRun imported = RunTool({"import", target.path(), file});
+    QCOMPARE(imported.exitCode, 0);
+    QVERIFY2(imported.out.contains(json ? "added 4 records with 7 paragraphs" : "added 3 records with 7 paragraphs"),
+             qPrintable(imported.out));
+    QCOMPARE(RecordsAndParagraphs(target, 1, !json), RecordsAndParagraphs(source, 0, !json));
+    QCOMPARE(target.text("SELECT group_concat(TitleTxt || ':' || ContentTxt) FROM Content JOIN Title ON "
+                         "TitleIndex = ContentTitle WHERE ContentTitle = 1"),
+             QStringLiteral("kept:kept paragraph"));
+}
+
+void TestDemoTool::malformedImportChangesNothing_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("message");
+    const QByteArray record = R"({"TitleTxt": "good", "Paragraphs": ["p"]})";
+    QTest::newRow("json: wrong type in the second record")
+        << "in.json"
+        << "[\n" + record + ",\n {\"TitleTxt\": \"x\", \"Title2\": 5}\n]"
+        << "in.json:3:30: record 2: \"Title2\" must be a string or null";
+    QTest::newRow("json: unknown member") << "in.json"
+                                          << "[" + record + ", {\"Titel1\": \"x\"}]"
+                                          << "unknown member \"Titel1\"";
+    QTest::newRow("json: cut short") << "in.json"
+                                     << "[" + record + ", {\"TitleTxt\": \"x"
+                                     << "not closed";
+    QTest::newRow("json: not an array") << "in.json" << QByteArray(R"({"TitleTxt": "x"})") << "JSON array";
+    const QByteArray header = "TitleIndex,TitleTxt,Title1,Title2,Title3,Title4,Title5,Title6,Title7,Title8,"
+                              "Paragraph,ContentTxt\r\n";
+    const QByteArray line = "7,good,,,,,,,,,1,p\r\n";
+    QTest::newRow("csv: missing cell") << "in.csv" << header + line + "8,short,,,,,,,,1,p\r\n"
+                                       << "in.csv:3:1: 11 cells";
+    QTest::newRow("csv: open quote") << "in.csv" << header + line + "8,\"open,,,,,,,,,1,p\r\n"
+                                     << "not closed";
+    QTest::newRow("csv: not UTF-8") << "in.csv" << header + line + "8,\xB1\xEA\xCC\xE2,,,,,,,,,1,p\r\n"
+                                    << "in.csv:3:3: the text is not valid UTF-8";
+    QTest::newRow("csv: paragraphs out of order")
+        << "in.csv" << header + line + "7,good,,,,,,,,,3,p\r\n7,good,,,,,,,,,2,p\r\n"
+        << "follows paragraph 3";
+    QTest::newRow("csv: record split") << "in.csv" << header + line + "8,x,,,,,,,,,,\r\n" + line
+                                       << "record 7 appears again";
+    QTest::newRow("csv: no header") << "in.csv" << line << "in.csv:1:1: the first line must name the columns";
+}
+
+void TestDemoTool::malformedImportChangesNothing() {
+    QFETCH(QString, name);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, message);
+    TestDatabase database;
+    database.fillDemo(3);
+    const QString before = RecordsAndParagraphs(database, 0, false);
+    WriteFile(database.dir() + "/" + name, input);
+    ToolRun run = RunTool({"import", "NoteData.db", name}, database.dir());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains(message) && run.err.contains("nothing was imported"), qPrintable(run.err));
+    QCOMPARE(RecordsAndParagraphs(database, 0, false), before);
+    QCOMPARE(database.scalar("SELECT count(*) FROM Title"), 3);
+}
+
+void TestDemoTool::backupWhileAnotherConnectionWrites_data() {
+    QTest::addColumn<QString>("journalMode");
+    QTest::newRow("rollback journal") << "DELETE";
+    QTest::newRow("write-ahead log") << "WAL";
+}
+
+// The copy holds what was committed, not what another connection is still writing, and it never
+// replaces an existing file without --force.
+void TestDemoTool::backupWhileAnotherConnectionWrites() {
+    QFETCH(QString, journalMode);
+    TestDatabase database;
+    database.fillDemo(200);
+    database.exec("PRAGMA journal_mode=" + journalMode);
+    sqlite3* writer = nullptr;
+    QCOMPARE(sqlite3_open_v2(database.path().toUtf8().constData(), &writer, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    // In write-ahead mode the committed record stays in the log while the writer is open.
+    QCOMPARE(sqlite3_exec(writer,
+                          "INSERT INTO Title (TitleTxt) VALUES ('committed'); "
+                          "BEGIN IMMEDIATE; INSERT INTO Title (TitleTxt) VALUES ('uncommitted'); "
+                          "DELETE FROM Content WHERE ContentIndex <= 100",
+                          nullptr, nullptr, nullptr),
+             SQLITE_OK);
+    const QString copy = database.dir() + "/copy.db";
+    ToolRun run = RunTool({"backup", database.path(), copy});
+    sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.err.isEmpty(), qPrintable(run.err));
+    ToolRun check = RunTool({"check", copy});
+    QCOMPARE(check.exitCode, 0);
+    QVERIFY2(check.out.contains("201 records"), qPrintable(check.out));
+
+    WriteFile(copy, "precious");
+    ToolRun again = RunTool({"backup", database.path(), copy});
+    QCOMPARE(again.exitCode, 1);
+    QVERIFY2(again.err.contains("already exists"), qPrintable(again.err));
+    QFile kept(copy);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("precious"));
+    kept.close();
+    QCOMPARE(RunTool({"backup", "--force", database.path(), copy}).exitCode, 0);
+    QCOMPARE(RunTool({"check", copy}).exitCode, 0);
+    QCOMPARE(RunTool({"backup", "--force", database.path(), database.path()}).exitCode, 1);
+}
+
+void TestDemoTool::checkReportsDamage_data() {
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("sound") << "" << 0 << "10 records, ";
+    QTest::newRow("orphaned paragraph") << "INSERT INTO Content (ContentTitle, ContentTxt) VALUES (999, 'lost')" << 1
+                                        << "paragraphs whose record no longer exists: 1 (ContentIndex ";
+    QTest::newRow("missing table") << "DROP TABLE Content" << 1 << "table Content is missing";
+    QTest::newRow("record never listed") << "UPDATE Title SET TitleIndex = 0 WHERE TitleIndex = 3; "
+                                            "UPDATE Content SET ContentTitle = 0 WHERE ContentTitle = 3"
+                                         << 1 << "records never listed, their TitleIndex below 1 or not an integer: 1";
+    QTest::newRow("key that is not an integer") << "UPDATE Content SET ContentTitle = 'x' WHERE ContentIndex = 1" << 1
+                                                << "paragraphs never shown, their ContentTitle not an integer: 1 "
+                                                   "(ContentIndex 1)";
+    QTest::newRow("pending paragraph is no problem")
+        << "INSERT INTO Content (ContentTitle, ContentTxt) VALUES (0, 'pending')" << 0 << "note: pending paragraphs";
+}
+
+void TestDemoTool::checkReportsDamage() {
+    QFETCH(QString, damage);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    TestDatabase database;
+    database.fillDemo(10);
+    if (!damage.isEmpty())
+        database.exec(damage);
+    ToolRun run = RunTool({"check", database.path()});
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.out.contains(message), qPrintable(run.out));
+    QVERIFY2(run.out.endsWith(exitCode == 0 ? "no problems found\n" : "1 problem found\n"), qPrintable(run.out));
 }
 
 QTEST_GUILESS_MAIN(TestDemoTool)

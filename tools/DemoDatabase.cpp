@@ -2,172 +2,23 @@
 //
 // A new database is always built in a temporary file beside the target and renamed into place when
 // it is complete, so a failed or interrupted run never leaves a half-filled file under the target
-// name, and an existing file is only replaced by a whole new one. The generator draws everything
-// from its own splitmix64 stream, so the same seed gives the same bytes on every machine and with
-// every library version.
+// name (nor the temporary file itself), and an existing file is only replaced by a whole new one. The generator draws
+// everything from its own splitmix64 stream, so the same seed gives the same bytes on every machine and with every
+// library version.
 
 #include "DemoDatabase.h"
 
 #include "SchemaText.h"
-
-#include <sqlite3.h>
+#include "SqliteHandles.h"
+#include "TemporarySibling.h"
 
 #include <array>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <filesystem>
 #include <span>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
 using Words = std::span<const std::string_view>;
-
-// ---- SQLite handles --------------------------------------------------------------------------
-
-[[noreturn]] void ThrowSqlite(sqlite3* db, const std::string& what) {
-    throw std::runtime_error(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
-}
-
-class Connection {
-public:
-    Connection(const std::string& path, int flags) {
-        if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK)
-            ThrowSqlite(m_db, "cannot open " + path);
-        sqlite3_extended_result_codes(m_db, 1);
-        sqlite3_busy_timeout(m_db, 5000);
-    }
-    ~Connection() { sqlite3_close_v2(m_db); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    void Exec(const char* sql) {
-        if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-            ThrowSqlite(m_db, std::string("cannot run \"") + sql + "\"");
-    }
-    // Closes now so that errors of the close itself (unfinished statements) are reported.
-    void Close() {
-        if (sqlite3_close(m_db) != SQLITE_OK)
-            ThrowSqlite(m_db, "cannot close the database");
-        m_db = nullptr;
-    }
-    sqlite3* Handle() const { return m_db; }
-
-private:
-    sqlite3* m_db = nullptr;
-};
-
-class Statement {
-public:
-    Statement(Connection& connection, const char* sql) : m_db(connection.Handle()) {
-        if (sqlite3_prepare_v2(m_db, sql, -1, &m_statement, nullptr) != SQLITE_OK)
-            ThrowSqlite(m_db, std::string("cannot prepare \"") + sql + "\"");
-    }
-    ~Statement() { sqlite3_finalize(m_statement); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    void BindText(int index, const std::string& text) {
-        if (sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT) !=
-            SQLITE_OK)
-            ThrowSqlite(m_db, "cannot bind a value");
-    }
-    void BindInt64(int index, sqlite3_int64 value) {
-        if (sqlite3_bind_int64(m_statement, index, value) != SQLITE_OK)
-            ThrowSqlite(m_db, "cannot bind a value");
-    }
-    void Run() {
-        if (sqlite3_step(m_statement) != SQLITE_DONE)
-            ThrowSqlite(m_db, "cannot insert a row");
-        sqlite3_reset(m_statement);
-    }
-
-private:
-    sqlite3* m_db;
-    sqlite3_stmt* m_statement = nullptr;
-};
-
-// Rolls back unless committed.
-class Transaction {
-public:
-    explicit Transaction(Connection& connection) : m_connection(connection) { m_connection.Exec("BEGIN"); }
-    ~Transaction() {
-        if (!m_committed)
-            sqlite3_exec(m_connection.Handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    void Commit() {
-        m_connection.Exec("COMMIT");
-        m_committed = true;
-    }
-
-private:
-    Connection& m_connection;
-    bool m_committed = false;
-};
-
-// ---- the temporary file and its move into place ----------------------------------------------
-
-std::string ErrnoText() {
-    return std::strerror(errno);
-}
-
-void RemoveQuietly(const std::string& path) {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-}
-
-// A database file left behind by a crash may have a hot journal beside it; SQLite would play that
-// journal back into whatever file takes the name next, so stale companions go with the old file.
-void RemoveCompanions(const std::string& path) {
-    for (const char* suffix : {"-journal", "-wal", "-shm"})
-        RemoveQuietly(path + suffix);
-}
-
-bool Exists(const std::string& path) {
-    std::error_code ignored;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
-}
-
-// Creates a new, empty file beside path (SQLite takes a zero-length file as an empty database),
-// with the permissions an ordinary new file gets.
-std::string CreateTemporarySibling(const std::string& path) {
-    for (int attempt = 0;; ++attempt) {
-        std::string candidate =
-            path + ".tmp-" + std::to_string(static_cast<long>(getpid())) + "-" + std::to_string(attempt);
-        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return candidate;
-        }
-        if (errno != EEXIST || attempt >= 100)
-            throw std::runtime_error("cannot create a file beside " + path + ": " + ErrnoText());
-    }
-}
-
-void MoveIntoPlace(const std::string& temporary, const std::string& path, bool overwrite) {
-    if (!overwrite) {
-        if (Exists(path))
-            throw FileExistsError(path + " already exists");
-        RemoveCompanions(path);
-        // Refuse atomically where the file system can, so a file created meanwhile is never replaced.
-        if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
-            return;
-        if (errno == EEXIST)
-            throw FileExistsError(path + " already exists");
-        if (errno != EINVAL && errno != ENOSYS)
-            throw std::runtime_error("cannot create " + path + ": " + ErrnoText());
-    } else {
-        RemoveCompanions(path);
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0)
-        throw std::runtime_error("cannot create " + path + ": " + ErrnoText());
-}
 
 // ---- the generator -----------------------------------------------------------------------------
 
@@ -396,20 +247,16 @@ void FillOpenDatabase(Connection& connection, int count, const DemoOptions& opti
 template <typename Fill> void BuildDatabase(const std::string& path, bool overwrite, Fill fill) {
     if (path.empty())
         throw std::invalid_argument("no database file given");
-    if (!overwrite && Exists(path))
+    if (!overwrite && PathExists(path))
         throw FileExistsError(path + " already exists");
-    std::string temporary = CreateTemporarySibling(path);
-    try {
-        Connection connection(temporary, SQLITE_OPEN_READWRITE);
+    TemporarySibling temporary(path);
+    {
+        Connection connection(temporary.Path(), SQLITE_OPEN_READWRITE);
         connection.Exec(SchemaSql().c_str());
         fill(connection);
         connection.Close();
-        MoveIntoPlace(temporary, path, overwrite);
-    } catch (...) {
-        RemoveQuietly(temporary);
-        RemoveCompanions(temporary);
-        throw;
     }
+    temporary.MoveIntoPlace(overwrite);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TemporarySibling.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -10,12 +12,6 @@
 
 // The schema (two tables and one index), embedded when the library is built.
 const std::string& SchemaSql();
-
-// Raised when the target file exists and overwriting was not asked for.
-class FileExistsError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Creates an empty database of the schema at path. An existing file is an error unless overwrite
 // is true; then it is replaced as a whole (the new database is built beside it and renamed over it,

@@ -1,10 +1,16 @@
-// tamrixdata-db: creates an empty database of the program's schema, or one filled with demo records.
+// tamrixdata-db: creates, fills, exports, imports, backs up and checks the program's databases.
+// GNU-style command line: options anywhere (--opt=value or --opt value), "--" ends them; exit code
+// 0 done, 1 failed (or check found problems), 2 bad command line.
 
+#include "Commands.h"
 #include "DemoDatabase.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <getopt.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,19 +18,54 @@
 
 namespace {
 
-constexpr const char* Usage = R"(Usage:
-  tamrixdata-db init FILE [--force]
-  tamrixdata-db demo N FILE [--seed S] [--max-paragraphs K] [--force]
-  tamrixdata-db --help
+constexpr const char* Help = R"(Usage: tamrixdata-db [OPTION]... COMMAND ARGUMENT...
+Creates, exports, imports, backs up and checks TamrixData databases (NoteData.db).
 
-  init   creates FILE as an empty database with the tables Title and Content
-  demo   creates FILE and fills it with N demo records (0 to K paragraphs each)
+Commands:
+  init FILE            create FILE as an empty database with the tables Title and Content
+  demo N FILE          create FILE with N demo records (0 to 6 paragraphs each)
+  export DB [OUT]      write every record of DB, its key, eight fields and paragraphs in order,
+                       to OUT, or to standard output without OUT (or with OUT "-")
+  import DB IN         add the records of IN, an export in CSV or JSON, to DB in one transaction;
+                       the records get new keys; a fault in IN changes nothing and is reported
+                       with its line ("-" reads standard input)
+  backup DB DEST       copy DB to DEST, consistently, also while the program or another process
+                       uses DB
+  check DB             report damage (SQLite's integrity check), missing tables or columns,
+                       paragraphs whose record is gone, and keys the program cannot use:
+                       records with a TitleIndex below 1 (never listed) and paragraphs whose
+                       ContentTitle is not an integer; paragraphs with ContentTitle 0 (an
+                       unfinished new record of the editor) are noted, not counted as problems
 
 Options:
-  --force               replace FILE if it exists
-  --seed S              seed of the demo data (default 1); the same seed gives the same data
-  --max-paragraphs K    most paragraphs per record, 0 to 6 (default 6)
+      --format=FORMAT       export: json, csv or markdown; import: json or csv. Without it, the
+                            name of OUT or IN decides (.json, .csv, .md), else export writes JSON
+                            and import reads JSON when IN starts with '[', CSV otherwise
+  -f, --force               init, demo, export, backup: replace an existing FILE, OUT or DEST
+      --seed=S              demo: seed of the demo data (default 1); the same seed gives the same data
+      --max-paragraphs=K    demo: most paragraphs per record, 0 to 6 (default 6)
+  -h, --help                show this help and exit
+  -V, --version             show the version and exit
+
+Formats:
+  json      an array of records: {"TitleIndex": 1, "TitleTxt": "...", "Title1": ... "Title8": ...,
+            "Paragraphs": ["...", ...]}; NULL is null, apart from the empty text ""; a byte
+            that is not UTF-8 is written as \udcXX and read back as that byte
+  csv       RFC 4180 with a header line, one line per paragraph with its record's key and fields
+            repeated, columns TitleIndex,TitleTxt,Title1..Title8,Paragraph,ContentTxt; a record
+            without paragraphs is one line with empty Paragraph and ContentTxt; NULL is written
+            as an empty cell and read back as empty text
+  markdown  for reading: a heading per record, its fields as a list, then its paragraphs
+Text is written byte for byte as stored; text that is not UTF-8 is reported on standard error.
+
+New files (init, demo, export, backup) are written beside their target and renamed into place
+when complete; an interrupted or failed run leaves no partial file behind. Long runs show their
+progress when standard error is a terminal.
+
+Exit status: 0 done, 1 failed or check found a problem, 2 bad command line.
 )";
+
+constexpr const char* TryHelp = "Try 'tamrixdata-db --help'.";
 
 struct UsageError {
     std::string message;
@@ -35,67 +76,181 @@ template <typename Number> Number ParseNumber(std::string_view text, std::string
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low || value > high)
         throw UsageError{std::string(what) + " must be an integer from " + std::to_string(low) + " to " +
-                         std::to_string(high) + ", not \"" + std::string(text) + "\""};
+                         std::to_string(high) + ", not '" + std::string(text) + "'"};
     return value;
 }
 
-int Run(const std::vector<std::string_view>& arguments) {
+enum Option : int { OptionFormat = 256, OptionSeed, OptionMaxParagraphs };
+
+struct Command {
+    std::string_view name;
+    std::string_view arguments; // for messages
+    std::size_t required;
+    std::size_t optional;
+    std::vector<int> options; // besides --help and --version
+};
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {"init", "FILE", 1, 0, {'f'}},
+        {"demo", "N FILE", 2, 0, {'f', OptionSeed, OptionMaxParagraphs}},
+        {"export", "DB [OUT]", 1, 1, {'f', OptionFormat}},
+        {"import", "DB IN", 2, 0, {OptionFormat}},
+        {"backup", "DB DEST", 2, 0, {'f'}},
+        {"check", "DB", 1, 0, {}},
+    };
+    return commands;
+}
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+struct Options {
     bool force = false;
-    DemoOptions options;
-    std::vector<std::string_view> positional;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string_view argument = arguments[i];
-        auto value = [&]() {
-            if (i + 1 >= arguments.size())
-                throw UsageError{"option " + std::string(argument) + " needs a value"};
-            return arguments[++i];
-        };
-        if (argument == "--force")
-            force = true;
-        else if (argument == "--seed")
-            options.seed = ParseNumber<std::uint64_t>(value(), "the seed", 0, UINT64_MAX);
-        else if (argument == "--max-paragraphs")
-            options.maxParagraphs = ParseNumber<int>(value(), "the paragraph maximum", 0, MaxDemoParagraphs);
-        // "-5" is a (negative) number, not an option, so that N gets the number's message.
-        else if (argument.size() > 1 && argument.front() == '-' && !(argument[1] >= '0' && argument[1] <= '9'))
-            throw UsageError{"unknown option " + std::string(argument)};
-        else
-            positional.push_back(argument);
+    std::optional<Format> format;
+    DemoOptions demo;
+    std::vector<int> given; // the options given, for the command's check
+};
+
+Format ParseFormat(std::string_view text) {
+    if (text == "csv")
+        return Format::Csv;
+    if (text == "json")
+        return Format::Json;
+    if (text == "markdown" || text == "md")
+        return Format::Markdown;
+    throw UsageError{"unknown format '" + std::string(text) + "' (json, csv or markdown)"};
+}
+
+std::string OptionName(int option) {
+    switch (option) {
+    case OptionFormat:
+        return "--format";
+    case OptionSeed:
+        return "--seed";
+    case OptionMaxParagraphs:
+        return "--max-paragraphs";
+    case 'f':
+        return "--force";
+    case 'h':
+        return "--help";
+    default:
+        return "--version";
     }
+}
+
+// Returns nullopt for --help and --version, which have been answered.
+std::optional<Options> ParseOptions(int argc, char** argv) {
+    static const option longOptions[] = {
+        {"format", required_argument, nullptr, OptionFormat},
+        {"force", no_argument, nullptr, 'f'},
+        {"seed", required_argument, nullptr, OptionSeed},
+        {"max-paragraphs", required_argument, nullptr, OptionMaxParagraphs},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options options;
+    opterr = 0;
+    for (int option; (option = getopt_long(argc, argv, ":fhV", longOptions, nullptr)) != -1;) {
+        switch (option) {
+        case 'h':
+            std::fputs(Help, stdout);
+            return std::nullopt;
+        case 'V':
+            std::printf("tamrixdata-db %s\nLicense: MIT\n", TAMRIX_VERSION);
+            return std::nullopt;
+        case 'f':
+            options.force = true;
+            break;
+        case OptionFormat:
+            options.format = ParseFormat(optarg);
+            break;
+        case OptionSeed:
+            options.demo.seed = ParseNumber<std::uint64_t>(optarg, "the seed", 0, UINT64_MAX);
+            break;
+        case OptionMaxParagraphs:
+            options.demo.maxParagraphs = ParseNumber<int>(optarg, "the paragraph maximum", 0, MaxDemoParagraphs);
+            break;
+        case ':':
+            throw UsageError{"option '" + OptionName(optopt) + "' needs a value"};
+        default: {
+            // An unknown long option, an unknown letter, or a value given to an option without one.
+            std::string_view written = argv[optind - 1];
+            if (optopt == 0 || (written.starts_with("--") && written.find('=') == std::string_view::npos))
+                throw UsageError{"unknown option '" + std::string(written.substr(0, written.find('='))) + "'"};
+            if (written.starts_with("--"))
+                throw UsageError{"option '" + OptionName(optopt) + "' takes no value"};
+            throw UsageError{std::string("unknown option '-") + static_cast<char>(optopt) + "'"};
+        }
+        }
+        options.given.push_back(option);
+    }
+    return options;
+}
+
+int Run(int argc, char** argv) {
+    std::optional<Options> parsed = ParseOptions(argc, argv);
+    if (!parsed)
+        return 0;
+    Options& options = *parsed;
+    std::vector<std::string> positional(argv + optind, argv + argc);
     if (positional.empty())
         throw UsageError{"no command given"};
-    std::string_view command = positional.front();
-    std::size_t expected = command == "init" ? 2 : command == "demo" ? 3 : 0;
-    if (expected == 0)
-        throw UsageError{"unknown command " + std::string(command)};
-    if (positional.size() < expected)
-        throw UsageError{command == "init" ? "no FILE given" : "N and FILE are required"};
-    if (positional.size() > expected)
-        throw UsageError{"unexpected argument " + std::string(positional[expected])};
-
-    if (command == "init") {
-        CreateEmptyDatabase(std::string(positional[1]), force);
-    } else {
-        int count = ParseNumber<int>(positional[1], "the number of records N", 0, INT32_MAX);
-        CreateDemoDatabase(std::string(positional[2]), count, options, force);
+    const Command* command = nullptr;
+    for (const Command& candidate : Commands()) {
+        if (candidate.name == positional.front())
+            command = &candidate;
     }
-    return 0;
+    if (!command)
+        throw UsageError{"unknown command '" + positional.front() + "'"};
+    std::size_t count = positional.size() - 1;
+    if (count < command->required)
+        throw UsageError{std::string(command->name) + " needs " + std::string(command->arguments)};
+    if (count > command->required + command->optional)
+        throw UsageError{"unexpected argument '" + positional[command->required + command->optional + 1] + "'"};
+    for (int option : options.given) {
+        if (std::find(command->options.begin(), command->options.end(), option) == command->options.end())
+            throw UsageError{"option '" + OptionName(option) + "' does not apply to " + std::string(command->name)};
+    }
+
+    const std::vector<std::string> arguments(positional.begin() + 1, positional.end());
+    std::string_view name = command->name;
+    if (name == "init") {
+        CreateEmptyDatabase(arguments[0], options.force);
+        return 0;
+    }
+    if (name == "demo") {
+        int records = ParseNumber<int>(arguments[0], "the number of records N", 0, INT32_MAX);
+        CreateDemoDatabase(arguments[1], records, options.demo, options.force);
+        return 0;
+    }
+    if (name == "export") {
+        std::string output = arguments.size() > 1 ? arguments[1] : "-";
+        Format format =
+            options.format.value_or(EndsWith(output, ".csv")                                   ? Format::Csv
+                                    : EndsWith(output, ".md") || EndsWith(output, ".markdown") ? Format::Markdown
+                                                                                               : Format::Json);
+        return ExportRecords(arguments[0], output, format, options.force);
+    }
+    if (name == "import") {
+        if (options.format == Format::Markdown)
+            throw UsageError{"markdown is for reading and cannot be imported (json or csv)"};
+        return ImportRecords(arguments[0], arguments[1], options.format);
+    }
+    if (name == "backup")
+        return BackupDatabase(arguments[0], arguments[1], options.force);
+    return CheckDatabase(arguments[0]);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string_view> arguments(argv + 1, argv + argc);
-    for (std::string_view argument : arguments) {
-        if (argument == "--help" || argument == "-h") {
-            std::fputs(Usage, stdout);
-            return 0;
-        }
-    }
     try {
-        return Run(arguments);
+        return Run(argc, argv);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "tamrixdata-db: %s\n\n%s", error.message.c_str(), Usage);
+        std::fprintf(stderr, "tamrixdata-db: %s. %s\n", error.message.c_str(), TryHelp);
         return 2;
     } catch (const FileExistsError& error) {
         std::fprintf(stderr, "tamrixdata-db: %s (use --force to replace it)\n", error.what());

@@ -1,0 +1,62 @@
+#pragma once
+
+// UTF-8 validation for the export and import formats: well-formed sequences only (no overlong
+// forms, no encoded surrogates, nothing above U+10FFFF).
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+// The length of the well-formed sequence that starts at p (1 to 4), or 0 when it is not one.
+inline std::size_t Utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
+    unsigned lead = p[0];
+    if (lead < 0x80)
+        return 1;
+    auto continuation = [&](std::size_t i, unsigned low, unsigned high) {
+        return p + i < end && p[i] >= low && p[i] <= high;
+    };
+    if (lead < 0xC2)
+        return 0;
+    if (lead < 0xE0)
+        return continuation(1, 0x80, 0xBF) ? 2 : 0;
+    if (lead < 0xF0) {
+        unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
+        unsigned high = lead == 0xED ? 0x9F : 0xBF;
+        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (lead < 0xF5) {
+        unsigned low = lead == 0xF0 ? 0x90 : 0x80;
+        unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
+        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) && continuation(3, 0x80, 0xBF) ? 4 : 0;
+    }
+    return 0;
+}
+
+// The length of the longest prefix of text that is valid UTF-8; text.size() when all of it is.
+inline std::size_t ValidUtf8Length(std::string_view text) {
+    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = begin + text.size();
+    const unsigned char* p = begin;
+    while (p < end) {
+        // ASCII eight bytes at a time.
+        while (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (word & 0x8080808080808080ull)
+                break;
+            p += 8;
+        }
+        if (p == end)
+            break;
+        std::size_t length = Utf8SequenceLength(p, end);
+        if (length == 0)
+            return static_cast<std::size_t>(p - begin);
+        p += length;
+    }
+    return text.size();
+}
+
+inline bool IsValidUtf8(std::string_view text) {
+    return ValidUtf8Length(text) == text.size();
+}
