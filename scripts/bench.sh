@@ -8,3 +8,4 @@ build_project
 cd "$BUILD"
 bin/tamrix_bench --data "$BUILD/bench-data" "$@"
 "$ROOT/bench/startup.sh" "$BUILD/bin/TamrixData" "$BUILD/bin/tamrixdata-db" "$BUILD/bench-data"
+"$ROOT/bench/companion.sh" "$BUILD/bin/tamrixdata-db" "$BUILD/bench-data"

@@ -164,6 +164,10 @@ bool ParseInteger(std::string_view text, sqlite3_int64& value) {
     return !text.empty() && error == std::errc() && end == text.data() + text.size();
 }
 
+void ShowProgress(Progress& progress, std::ptrdiff_t done, std::ptrdiff_t total) {
+    progress.Show(static_cast<std::uint64_t>(done) / 1000000, static_cast<std::uint64_t>(total) / 1000000);
+}
+
 std::string_view SkipByteOrderMark(std::string_view text) {
     return text.starts_with("\xEF\xBB\xBF") ? text.substr(3) : text;
 }
@@ -209,7 +213,7 @@ public:
             for (;;) {
                 ++m_record;
                 ReadRecord();
-                m_progress.Show(static_cast<std::uint64_t>(m_p - m_begin), static_cast<std::uint64_t>(m_end - m_begin));
+                ShowProgress(m_progress, m_p - m_begin, m_end - m_begin);
                 SkipSpace();
                 if (Consume(']'))
                     break;
@@ -495,7 +499,7 @@ public:
                 Fail(m_line, std::to_string(cells.size()) + " cells where " + std::to_string(CsvColumns.size()) +
                                  " are expected");
             AddLine(cells);
-            m_progress.Show(static_cast<std::uint64_t>(m_p - m_begin), static_cast<std::uint64_t>(m_end - m_begin));
+            ShowProgress(m_progress, m_p - m_begin, m_end - m_begin);
         }
     }
 
@@ -667,8 +671,8 @@ int ImportRecords(const std::string& database, const std::string& input, std::op
     Connection connection = OpenExistingDatabase(database, false);
     Transaction transaction(connection, "BEGIN IMMEDIATE");
     RecordInserter inserter(connection);
-    Progress progress("importing", "bytes");
     try {
+        Progress progress("importing", "MB");
         if (*format == Format::Csv)
             CsvReader(source.Text(), inserter, progress).Read();
         else

@@ -39,16 +39,24 @@ inline std::size_t ValidUtf8Length(std::string_view text) {
     const unsigned char* end = begin + text.size();
     const unsigned char* p = begin;
     while (p < end) {
-        // ASCII eight bytes at a time.
-        while (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (word & 0x8080808080808080ull)
-                break;
-            p += 8;
+        unsigned lead = *p;
+        if (lead < 0x80) {
+            // ASCII eight bytes at a time.
+            ++p;
+            for (std::uint64_t word; end - p >= 8; p += 8) {
+                std::memcpy(&word, p, 8);
+                if (word & 0x8080808080808080ull)
+                    break;
+            }
+            continue;
         }
-        if (p == end)
-            break;
+        // Three-byte sequences without the lead bytes that need a narrower second byte (E0, ED):
+        // most of the Chinese text.
+        if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && end - p >= 3 && (p[1] & 0xC0) == 0x80 &&
+            (p[2] & 0xC0) == 0x80) {
+            p += 3;
+            continue;
+        }
         std::size_t length = Utf8SequenceLength(p, end);
         if (length == 0)
             return static_cast<std::size_t>(p - begin);

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Export and import of 100,000 demo records by tamrixdata-db, against the sqlite3 shell's
+# ".mode csv" export of the same two tables, measured in the same run: three rounds, each timing
+# the shell, then every export and import in turn; the figures are medians. Target: each at most
+# 1.5 times the shell's time.
+#   companion.sh TAMRIXDATA_DB DATA_DIR
+set -euo pipefail
+tool=$1 data=$2
+records=100000
+dir="$data/companion-$records"
+mkdir -p "$dir"
+db="$dir/NoteData.db"
+[ -f "$db" ] || "$tool" demo "$records" "$db" --seed 7 >/dev/null
+work=$(mktemp -d "$dir/run.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# Prints the seconds that "$@" takes.
+seconds() {
+    local start end
+    start=$(date +%s%N)
+    "$@" >/dev/null
+    end=$(date +%s%N)
+    awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }'
+}
+shell_export() { sqlite3 "$db" -cmd '.mode csv' -cmd '.headers on' -cmd ".output $work/shell.csv" \
+    'SELECT * FROM Title;' 'SELECT * FROM Content;'; }
+tool_export() { "$tool" export --force --format="$1" "$db" "$work/export.$1"; }
+tool_import() { "$tool" import "$work/import.db" "$work/export.$1"; }
+fresh_target() { rm -f "$work/import.db"; "$tool" init "$work/import.db"; }
+
+declare -A times
+for round in 1 2 3; do
+    times[shell]+="$(seconds shell_export) "
+    for format in csv json; do
+        times[export-$format]+="$(seconds tool_export $format) "
+        fresh_target
+        times[import-$format]+="$(seconds tool_import $format) "
+    done
+done
+median() { printf '%s\n' $1 | sort -n | sed -n 2p; }
+
+floor=$(median "${times[shell]}")
+printf '%-34s %10d %12.3f %-8s %12s %7s %8s  %s\n' "sqlite3 shell .mode csv export" "$records" "$floor" s - - - \
+    "floor; runs: ${times[shell]% }"
+for name in export-csv export-json import-csv import-json; do
+    value=$(median "${times[$name]}")
+    ratio=$(awk -v v="$value" -v f="$floor" 'BEGIN { printf "%.2f", v / f }')
+    printf '%-34s %10d %12.3f %-8s %12.3f %7s %8s  %s\n' "tamrixdata-db ${name/-/ }" "$records" "$value" s "$floor" \
+        "$ratio" "<= 1.50" "runs: ${times[$name]% }"
+done
