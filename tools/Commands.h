@@ -21,7 +21,7 @@ int ExportRecords(const std::string& database, const std::string& output, Format
 
 // Adds the records of input ("-" is standard input), an export in CSV or JSON, to database in one
 // transaction; malformed input changes nothing and its message names the line at fault. Without a
-// format, the input's name (.csv, .json) or its first character ('[' for JSON) decides.
+// format, the input's first character decides ('[' for JSON, anything else CSV).
 int ImportRecords(const std::string& database, const std::string& input, std::optional<Format> format);
 
 // Copies database to destination through SQLite's online backup.

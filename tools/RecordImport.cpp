@@ -164,13 +164,37 @@ bool ParseInteger(std::string_view text, sqlite3_int64& value) {
     return !text.empty() && error == std::errc() && end == text.data() + text.size();
 }
 
-void ShowProgress(Progress& progress, std::ptrdiff_t done, std::ptrdiff_t total) {
-    progress.Show(static_cast<std::uint64_t>(done) / 1000000, static_cast<std::uint64_t>(total) / 1000000);
-}
+constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 
 std::string_view SkipByteOrderMark(std::string_view text) {
-    return text.starts_with("\xEF\xBB\xBF") ? text.substr(3) : text;
+    return text.starts_with(ByteOrderMark) ? text.substr(ByteOrderMark.size()) : text;
 }
+
+// What both readers share: the text with a position in it, where records go, and the texts that
+// escapes made, kept at stable addresses until the record that uses them is stored.
+class TextReader {
+public:
+    TextReader(std::string_view text, RecordInserter& inserter, Progress& progress)
+        : m_begin(text.data()), m_p(text.data()), m_end(text.data() + text.size()), m_inserter(inserter),
+          m_progress(progress) {}
+
+protected:
+    [[noreturn]] void Fail(const char* at, const std::string& message) const {
+        throw InputError{static_cast<std::size_t>(at - m_begin), message};
+    }
+    std::string_view Rest() const { return {m_p, static_cast<std::size_t>(m_end - m_p)}; }
+    void ShowProgress() {
+        m_progress.Show(static_cast<std::uint64_t>(m_p - m_begin) / 1000000,
+                        static_cast<std::uint64_t>(m_end - m_begin) / 1000000);
+    }
+
+    const char* m_begin;
+    const char* m_p;
+    const char* m_end;
+    RecordInserter& m_inserter;
+    Progress& m_progress;
+    std::deque<std::string> m_decoded;
+};
 
 // ---- JSON ---------------------------------------------------------------------------------------
 
@@ -196,32 +220,21 @@ void AppendUtf8(std::string& out, std::uint32_t code) {
 // database assigns new keys), TitleTxt and Title1 to Title8 (a string or null; a missing member is
 // null) and Paragraphs (an array of strings or nulls). The escape \udcXX that export writes for a
 // byte that is not UTF-8 gives back that byte.
-class JsonReader {
+class JsonReader : TextReader {
 public:
-    JsonReader(std::string_view text, RecordInserter& inserter, Progress& progress)
-        : m_begin(text.data()), m_p(text.data()), m_end(text.data() + text.size()), m_inserter(inserter),
-          m_progress(progress) {}
+    using TextReader::TextReader;
 
     void Read() {
-        if (std::string_view(m_p, static_cast<std::size_t>(m_end - m_p)).starts_with("\xEF\xBB\xBF"))
-            m_p += 3;
+        if (Rest().starts_with(ByteOrderMark))
+            m_p += ByteOrderMark.size();
         SkipSpace();
         if (!Consume('['))
             Fail(m_p, "the input must be a JSON array of records");
-        SkipSpace();
-        if (!Consume(']')) {
-            for (;;) {
-                ++m_record;
-                ReadRecord();
-                ShowProgress(m_progress, m_p - m_begin, m_end - m_begin);
-                SkipSpace();
-                if (Consume(']'))
-                    break;
-                if (!Consume(','))
-                    Fail(m_p, "',' or ']' expected after a record");
-                SkipSpace();
-            }
-        }
+        ReadElements(']', "a record", [this] {
+            ++m_record;
+            ReadRecord();
+            ShowProgress();
+        });
         m_record = 0;
         SkipSpace();
         if (m_p != m_end)
@@ -229,9 +242,8 @@ public:
     }
 
 private:
-    [[noreturn]] void Fail(const char* at, const std::string& message) {
-        throw InputError{static_cast<std::size_t>(at - m_begin),
-                         m_record > 0 ? "record " + std::to_string(m_record) + ": " + message : message};
+    [[noreturn]] void Fail(const char* at, const std::string& message) const {
+        TextReader::Fail(at, m_record > 0 ? "record " + std::to_string(m_record) + ": " + message : message);
     }
 
     void SkipSpace() {
@@ -246,7 +258,7 @@ private:
         return false;
     }
     bool ConsumeWord(std::string_view word) {
-        if (static_cast<std::size_t>(m_end - m_p) >= word.size() && std::string_view(m_p, word.size()) == word) {
+        if (Rest().starts_with(word)) {
             m_p += word.size();
             return true;
         }
@@ -259,37 +271,28 @@ private:
         Fields fields;
         std::array<bool, TextFieldCount + 2> seen{};
         m_paragraphs.clear();
-        SkipSpace();
-        if (!Consume('}')) {
-            for (;;) {
-                const char* nameAt = m_p;
-                if (m_p >= m_end || *m_p != '"')
-                    Fail(m_p, "a member name in double quotes expected");
-                std::string_view name = ReadString();
-                int member = MemberIndex(name);
-                if (member < 0)
-                    Fail(nameAt, "unknown member \"" + std::string(name) + "\"");
-                if (seen[static_cast<std::size_t>(member)])
-                    Fail(nameAt, "member \"" + std::string(name) + "\" appears twice");
-                seen[static_cast<std::size_t>(member)] = true;
-                SkipSpace();
-                if (!Consume(':'))
-                    Fail(m_p, "':' expected after \"" + std::string(name) + "\"");
-                SkipSpace();
-                if (member < TextFieldCount)
-                    fields[static_cast<std::size_t>(member)] = ReadText(name);
-                else if (member == TextFieldCount)
-                    ReadParagraphs();
-                else
-                    ReadKey();
-                SkipSpace();
-                if (Consume('}'))
-                    break;
-                if (!Consume(','))
-                    Fail(m_p, "',' or '}' expected after a member");
-                SkipSpace();
-            }
-        }
+        ReadElements('}', "a member", [&] {
+            const char* nameAt = m_p;
+            if (m_p >= m_end || *m_p != '"')
+                Fail(m_p, "a member name in double quotes expected");
+            std::string_view name = ReadString();
+            int member = MemberIndex(name);
+            if (member < 0)
+                Fail(nameAt, "unknown member \"" + std::string(name) + "\"");
+            if (seen[static_cast<std::size_t>(member)])
+                Fail(nameAt, "member \"" + std::string(name) + "\" appears twice");
+            seen[static_cast<std::size_t>(member)] = true;
+            SkipSpace();
+            if (!Consume(':'))
+                Fail(m_p, "':' expected after \"" + std::string(name) + "\"");
+            SkipSpace();
+            if (member < TextFieldCount)
+                fields[static_cast<std::size_t>(member)] = ReadText(name);
+            else if (member == TextFieldCount)
+                ReadParagraphs();
+            else
+                ReadKey();
+        });
         m_inserter.AddRecord(fields);
         for (Text paragraph : m_paragraphs)
             m_inserter.AddParagraph(paragraph);
@@ -316,16 +319,22 @@ private:
     void ReadParagraphs() {
         if (!Consume('['))
             Fail(m_p, "\"Paragraphs\" must be an array of strings");
+        ReadElements(']', "a paragraph", [this] { m_paragraphs.push_back(ReadText("a paragraph")); });
+    }
+
+    // Reads the elements of an array or the members of an object, its opening bracket read, up to
+    // and including the closing one.
+    template <typename ReadOne> void ReadElements(char close, const char* what, ReadOne readOne) {
         SkipSpace();
-        if (Consume(']'))
+        if (Consume(close))
             return;
         for (;;) {
-            m_paragraphs.push_back(ReadText("a paragraph"));
+            readOne();
             SkipSpace();
-            if (Consume(']'))
+            if (Consume(close))
                 return;
             if (!Consume(','))
-                Fail(m_p, "',' or ']' expected after a paragraph");
+                Fail(m_p, std::string("',' or '") + close + "' expected after " + what);
             SkipSpace();
         }
     }
@@ -443,14 +452,8 @@ private:
         AppendUtf8(out, code);
     }
 
-    const char* m_begin;
-    const char* m_p;
-    const char* m_end;
-    RecordInserter& m_inserter;
-    Progress& m_progress;
     std::size_t m_record = 0;
     std::vector<Text> m_paragraphs;
-    std::deque<std::string> m_decoded; // stable addresses for the views of one record
 };
 
 // ---- CSV ----------------------------------------------------------------------------------------
@@ -475,11 +478,9 @@ bool SameColumnName(std::string_view a, std::string_view b) {
 // each; lines may end in CR LF or LF. A record's lines follow one another, carry the same fields
 // and increasing paragraph numbers; a line with empty paragraph cells is a record without
 // paragraphs. An empty cell is empty text: CSV has no NULL.
-class CsvReader {
+class CsvReader : TextReader {
 public:
-    CsvReader(std::string_view text, RecordInserter& inserter, Progress& progress)
-        : m_begin(text.data()), m_p(text.data()), m_end(text.data() + text.size()), m_inserter(inserter),
-          m_progress(progress) {}
+    using TextReader::TextReader;
 
     void Read() {
         std::size_t invalid = ValidUtf8Length(std::string_view(m_begin, static_cast<std::size_t>(m_end - m_begin)));
@@ -499,15 +500,11 @@ public:
                 Fail(m_line, std::to_string(cells.size()) + " cells where " + std::to_string(CsvColumns.size()) +
                                  " are expected");
             AddLine(cells);
-            ShowProgress(m_progress, m_p - m_begin, m_end - m_begin);
+            ShowProgress();
         }
     }
 
 private:
-    [[noreturn]] void Fail(const char* at, const std::string& message) {
-        throw InputError{static_cast<std::size_t>(at - m_begin), message};
-    }
-
     void AddLine(const std::vector<std::string_view>& cells) {
         sqlite3_int64 key = 0;
         if (!ParseInteger(cells[0], key))
@@ -563,8 +560,7 @@ private:
     bool ReadLine(std::vector<std::string_view>& cells) {
         m_decoded.clear();
         for (;;) {
-            if (m_p == m_begin &&
-                std::string_view(m_p, static_cast<std::size_t>(m_end - m_p)).starts_with("\xEF\xBB\xBF"))
+            if (m_p == m_begin && Rest().starts_with(ByteOrderMark))
                 m_p += 3;
             if (m_p >= m_end)
                 return false;
@@ -633,13 +629,7 @@ private:
         }
     }
 
-    const char* m_begin;
-    const char* m_p;
-    const char* m_end;
     const char* m_line = nullptr; // where the current line starts
-    RecordInserter& m_inserter;
-    Progress& m_progress;
-    std::deque<std::string> m_decoded;
 
     bool m_hasRecord = false;
     sqlite3_int64 m_key = 0;
@@ -649,24 +639,14 @@ private:
     std::unordered_set<sqlite3_int64> m_keys;
 };
 
-bool EndsWith(const std::string& text, std::string_view suffix) {
-    return SameColumnName(std::string_view(text).substr(text.size() - std::min(text.size(), suffix.size())), suffix);
-}
-
 } // namespace
 
 int ImportRecords(const std::string& database, const std::string& input, std::optional<Format> format) {
     InputText source(input);
     if (!format) {
-        if (EndsWith(input, ".csv"))
-            format = Format::Csv;
-        else if (EndsWith(input, ".json"))
-            format = Format::Json;
-        else {
-            std::string_view text = SkipByteOrderMark(source.Text());
-            std::size_t first = text.find_first_not_of(" \t\r\n");
-            format = first != std::string_view::npos && text[first] == '[' ? Format::Json : Format::Csv;
-        }
+        std::string_view text = SkipByteOrderMark(source.Text());
+        std::size_t first = text.find_first_not_of(" \t\r\n");
+        format = first != std::string_view::npos && text[first] == '[' ? Format::Json : Format::Csv;
     }
     Connection connection = OpenExistingDatabase(database, false);
     Transaction transaction(connection, "BEGIN IMMEDIATE");

@@ -102,8 +102,12 @@ const std::vector<Command>& Commands() {
     return commands;
 }
 
-bool EndsWith(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+// Whether a file name ends with the extension, in any letter case.
+bool EndsWith(std::string_view text, std::string_view extension) {
+    if (text.size() < extension.size())
+        return false;
+    return std::equal(extension.begin(), extension.end(), text.end() - static_cast<std::ptrdiff_t>(extension.size()),
+                      [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
 }
 
 struct Options {
@@ -237,7 +241,13 @@ int Run(int argc, char** argv) {
     if (name == "import") {
         if (options.format == Format::Markdown)
             throw UsageError{"markdown is for reading and cannot be imported (json or csv)"};
-        return ImportRecords(arguments[0], arguments[1], options.format);
+        const std::string& input = arguments[1];
+        std::optional<Format> format = options.format;
+        if (!format && EndsWith(input, ".csv"))
+            format = Format::Csv;
+        else if (!format && EndsWith(input, ".json"))
+            format = Format::Json;
+        return ImportRecords(arguments[0], input, format);
     }
     if (name == "backup")
         return BackupDatabase(arguments[0], arguments[1], options.force);
