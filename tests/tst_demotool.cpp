@@ -384,6 +384,11 @@ void TestDemoTool::interruptedRunLeavesNoFiles() {
     TestDatabase database;
     QFile::remove(database.path());
     QProcess process;
+    // A test run in the background may have inherited SIGINT ignored, which the tool keeps.
+    process.setChildProcessModifier([] {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(signal, SIG_DFL);
+    });
     process.start(QStringLiteral(TAMRIX_DEMO_TOOL), {"demo", "50000000", database.path()});
     QVERIFY(process.waitForStarted(-1));
     QDir directory(database.dir());

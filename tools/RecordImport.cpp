@@ -193,7 +193,20 @@ protected:
     const char* m_end;
     RecordInserter& m_inserter;
     Progress& m_progress;
+    // A new empty text for an escape's result; its address stays valid until ForgetDecoded.
+    std::string& Decoded() {
+        if (m_decodedUsed == m_decoded.size())
+            m_decoded.emplace_back();
+        std::string& text = m_decoded[m_decodedUsed++];
+        text.clear();
+        return text;
+    }
+    // The texts are used again (with their memory) for the next record.
+    void ForgetDecoded() { m_decodedUsed = 0; }
+
+private:
     std::deque<std::string> m_decoded;
+    std::size_t m_decodedUsed = 0;
 };
 
 // ---- JSON ---------------------------------------------------------------------------------------
@@ -296,7 +309,7 @@ private:
         m_inserter.AddRecord(fields);
         for (Text paragraph : m_paragraphs)
             m_inserter.AddParagraph(paragraph);
-        m_decoded.clear();
+        ForgetDecoded();
     }
 
     // 0..8 the text fields, 9 Paragraphs, 10 TitleIndex, -1 anything else.
@@ -352,7 +365,7 @@ private:
     }
 
     // At the opening quote; leaves m_p after the closing one. Text without escapes is returned as a
-    // view of the input, other text is decoded into m_decoded.
+    // view of the input, other text is decoded into one of Decoded().
     std::string_view ReadString() {
         const char* start = ++m_p;
         std::string* decoded = nullptr;
@@ -371,7 +384,7 @@ private:
                 m_p += length;
             } else if (c == '\\') {
                 if (!decoded)
-                    decoded = &m_decoded.emplace_back();
+                    decoded = &Decoded();
                 decoded->append(run, m_p);
                 ReadEscape(*decoded);
                 run = m_p;
@@ -545,7 +558,7 @@ private:
         m_lastParagraph = paragraph;
         if (!number.empty())
             m_inserter.AddParagraph({false, text});
-        m_decoded.clear();
+        ForgetDecoded();
     }
 
     std::size_t LineNumber(const char* at) const {
@@ -558,7 +571,7 @@ private:
 
     // Reads the next line that is not empty into cells; false at the end of the input.
     bool ReadLine(std::vector<std::string_view>& cells) {
-        m_decoded.clear();
+        ForgetDecoded();
         for (;;) {
             if (m_p == m_begin && Rest().starts_with(ByteOrderMark))
                 m_p += 3;
@@ -617,7 +630,7 @@ private:
             m_p = quote + 1;
             if (m_p < m_end && *m_p == '"') {
                 if (!decoded)
-                    decoded = &m_decoded.emplace_back();
+                    decoded = &Decoded();
                 decoded->append(run, m_p);
                 run = ++m_p;
                 continue;

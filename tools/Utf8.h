@@ -13,6 +13,9 @@ inline std::size_t Utf8SequenceLength(const unsigned char* p, const unsigned cha
     unsigned lead = p[0];
     if (lead < 0x80)
         return 1;
+    // Three bytes without the lead bytes that need a narrower second byte (E0, ED): most Chinese text.
+    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80)
+        return 3;
     auto continuation = [&](std::size_t i, unsigned low, unsigned high) {
         return p + i < end && p[i] >= low && p[i] <= high;
     };
@@ -48,13 +51,6 @@ inline std::size_t ValidUtf8Length(std::string_view text) {
                 if (word & 0x8080808080808080ull)
                     break;
             }
-            continue;
-        }
-        // Three-byte sequences without the lead bytes that need a narrower second byte (E0, ED):
-        // most of the Chinese text.
-        if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && end - p >= 3 && (p[1] & 0xC0) == 0x80 &&
-            (p[2] & 0xC0) == 0x80) {
-            p += 3;
             continue;
         }
         std::size_t length = Utf8SequenceLength(p, end);
