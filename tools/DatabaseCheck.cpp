@@ -195,10 +195,9 @@ int CheckDatabase(const std::string& database) {
 
     std::string counts;
     if (titleUsable && contentUsable)
-        counts = WithThousands(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Title"))) +
-                 " records, " +
-                 WithThousands(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Content"))) +
-                 " paragraphs; ";
+        counts = Counted(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Title")), "record") + ", " +
+                 Counted(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Content")), "paragraph") +
+                 "; ";
     transaction.Commit();
     if (report.Problems() == 0)
         std::printf("%s: %sno problems found\n", database.c_str(), counts.c_str());

@@ -13,6 +13,10 @@ std::string WithThousands(std::uint64_t value) {
     return digits;
 }
 
+std::string Counted(std::uint64_t value, const char* noun) {
+    return WithThousands(value) + " " + noun + (value == 1 ? "" : "s");
+}
+
 Progress::Progress(std::string action, std::string unit, bool shown)
     : m_action(std::move(action)), m_unit(std::move(unit)), m_enabled(shown && ::isatty(STDERR_FILENO) == 1),
       // The first report waits a moment, so that short runs print nothing.

@@ -33,3 +33,5 @@ private:
 
 // 1234567 as "1,234,567".
 std::string WithThousands(std::uint64_t value);
+// "1 record", "1,234 records".
+std::string Counted(std::uint64_t value, const char* noun);

@@ -55,7 +55,7 @@ public:
         }
         if (S_ISREG(status.st_mode) && status.st_size > 0) {
             m_size = static_cast<std::size_t>(status.st_size);
-            void* mapped = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd, 0);
+            void* mapped = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
             if (mapped != MAP_FAILED) {
                 ::madvise(mapped, m_size, MADV_SEQUENTIAL);
                 m_mapped = mapped;
@@ -496,9 +496,6 @@ public:
     using TextReader::TextReader;
 
     void Read() {
-        std::size_t invalid = ValidUtf8Length(std::string_view(m_begin, static_cast<std::size_t>(m_end - m_begin)));
-        if (invalid < static_cast<std::size_t>(m_end - m_begin))
-            Fail(m_begin + invalid, "the text is not valid UTF-8 (save the file as UTF-8)");
         std::vector<std::string_view> cells;
         if (!ReadLine(cells))
             Fail(m_p, "the input is empty: a first line naming the columns is expected");
@@ -581,16 +578,25 @@ private:
             if (!EndOfLine())
                 break;
         }
+        ReadCells(cells);
+        // Checked line by line, while the line is still in the cache.
+        std::string_view line(m_line, static_cast<std::size_t>(m_p - m_line));
+        if (std::size_t valid = ValidUtf8Length(line); valid < line.size())
+            Fail(m_line + valid, "the text is not valid UTF-8 (save the file as UTF-8)");
+        return true;
+    }
+
+    void ReadCells(std::vector<std::string_view>& cells) {
         cells.clear();
         for (;;) {
-            cells.push_back(*m_p == '"' ? ReadQuoted() : ReadPlain());
+            cells.push_back(m_p < m_end && *m_p == '"' ? ReadQuoted() : ReadPlain());
             if (m_p < m_end && *m_p == ',') {
                 ++m_p;
                 continue;
             }
             if (m_p < m_end && !EndOfLine())
                 Fail(m_p, "a quoted cell must be followed by a comma or the end of the line");
-            return true;
+            return;
         }
     }
 
@@ -676,7 +682,7 @@ int ImportRecords(const std::string& database, const std::string& input, std::op
     } catch (const std::runtime_error& error) {
         throw std::runtime_error(std::string(error.what()) + "; nothing was imported");
     }
-    std::printf("%s: added %s records with %s paragraphs\n", database.c_str(),
-                WithThousands(inserter.Records()).c_str(), WithThousands(inserter.Paragraphs()).c_str());
+    std::printf("%s: added %s with %s\n", database.c_str(), Counted(inserter.Records(), "record").c_str(),
+                Counted(inserter.Paragraphs(), "paragraph").c_str());
     return 0;
 }

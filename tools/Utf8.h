@@ -8,17 +8,15 @@
 #include <cstring>
 #include <string_view>
 
-// The length of the well-formed sequence that starts at p (1 to 4), or 0 when it is not one.
-inline std::size_t Utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
+// The length of the well-formed sequence that starts at p (1 to 4), or 0 when it is not one: the
+// careful part, for what is neither ASCII nor a plain three-byte sequence.
+inline std::size_t Utf8SequenceLengthSlow(const unsigned char* p, const unsigned char* end) {
     unsigned lead = p[0];
-    if (lead < 0x80)
-        return 1;
-    // Three bytes without the lead bytes that need a narrower second byte (E0, ED): most Chinese text.
-    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80)
-        return 3;
     auto continuation = [&](std::size_t i, unsigned low, unsigned high) {
         return p + i < end && p[i] >= low && p[i] <= high;
     };
+    if (lead < 0x80)
+        return 1;
     if (lead < 0xC2)
         return 0;
     if (lead < 0xE0)
@@ -34,6 +32,17 @@ inline std::size_t Utf8SequenceLength(const unsigned char* p, const unsigned cha
         return continuation(1, low, high) && continuation(2, 0x80, 0xBF) && continuation(3, 0x80, 0xBF) ? 4 : 0;
     }
     return 0;
+}
+
+// The length of the well-formed sequence that starts at p (1 to 4), or 0 when it is not one.
+[[gnu::always_inline]] inline std::size_t Utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
+    unsigned lead = p[0];
+    if (lead < 0x80)
+        return 1;
+    // Three bytes without the lead bytes that need a narrower second byte (E0, ED): most Chinese text.
+    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80)
+        return 3;
+    return Utf8SequenceLengthSlow(p, end);
 }
 
 // The length of the longest prefix of text that is valid UTF-8; text.size() when all of it is.
