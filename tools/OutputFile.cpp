@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 OutputFile::OutputFile(const std::string& path, bool overwrite) : m_overwrite(overwrite) {
@@ -16,16 +17,24 @@ OutputFile::OutputFile(const std::string& path, bool overwrite) : m_overwrite(ov
         return;
     }
     m_name = path;
-    if (!overwrite && PathExists(path))
-        throw FileExistsError(path + " already exists");
-    m_temporary.emplace(path);
-    m_fd = ::open(m_temporary->Path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+        // A pipe or a device (/dev/stdout) is written as it is: there is no file to replace.
+        m_fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        m_ownsDescriptor = true;
+    } else {
+        if (!overwrite && PathExists(path))
+            throw FileExistsError(path + " already exists");
+        m_temporary.emplace(path);
+        m_fd = ::open(m_temporary->Path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        m_ownsDescriptor = true;
+    }
     if (m_fd < 0)
         throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
 }
 
 OutputFile::~OutputFile() {
-    if (m_temporary && m_fd >= 0)
+    if (m_ownsDescriptor && m_fd >= 0)
         ::close(m_fd);
 }
 
@@ -46,11 +55,12 @@ void OutputFile::Flush() {
 
 void OutputFile::Finish() {
     Flush();
-    if (!m_temporary)
+    if (!m_ownsDescriptor)
         return;
     int fd = m_fd;
     m_fd = -1;
-    if (::fsync(fd) != 0 || ::close(fd) != 0)
+    if ((m_temporary && ::fsync(fd) != 0) || ::close(fd) != 0)
         throw std::runtime_error("cannot write " + m_name + ": " + std::strerror(errno));
-    m_temporary->MoveIntoPlace(m_overwrite);
+    if (m_temporary)
+        m_temporary->MoveIntoPlace(m_overwrite);
 }

@@ -5,8 +5,9 @@
 #include <optional>
 #include <string>
 
-// Where an export goes: standard output, or a new file that appears under its name only when it
-// is complete (built as a TemporarySibling, synced, then renamed into place). Text is gathered in
+// Where an export goes: standard output, a pipe or device named by its path, or a new file that
+// appears under its name only when it is complete (built as a TemporarySibling, synced, then
+// renamed into place). Text is gathered in
 // Buffer() and written out in large pieces; every failed write raises std::runtime_error.
 class OutputFile {
 public:
@@ -34,5 +35,6 @@ private:
     std::string m_buffer;
     bool m_overwrite;
     int m_fd = -1;
+    bool m_ownsDescriptor = false;
     std::optional<TemporarySibling> m_temporary;
 };
