@@ -2,8 +2,10 @@
 
 #include "ADOQuery.h"
 #include "AppShell.h"
+#include "DBGridEhAccessible.h"
 #include "DBGridEhSumList.h"
 
+#include <QAccessible>
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -90,6 +92,12 @@ private:
 TDBGridEh::TDBGridEh(QWidget* parent)
     : QAbstractScrollArea(parent), m_link(std::make_unique<TGridDataLink>(*this)),
       m_sumList(std::make_unique<TDBGridEhSumList>([this] { FooterChanged(); })) {
+    // Screen readers see the grid as a table of the lines it shows.
+    static const bool accessible = [] {
+        QAccessible::installFactory(&TAccessibleDBGridEh::Factory);
+        return true;
+    }();
+    Q_UNUSED(accessible);
     setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
     setFocusPolicy(Qt::StrongFocus);
     // The right button moves the current row and never opens a menu, neither here nor in a parent.
@@ -307,6 +315,53 @@ QRect TDBGridEh::FooterRect() const {
     return QRect(0, FooterTop(), viewport()->width(), LineHeight() + 1);
 }
 
+QRect TDBGridEh::CellRect(int line, int column) const {
+    const int left = ColumnLeft(column);
+    if (left < 0 || line < -1 || line >= LinesShown())
+        return QRect();
+    const QRect cell = line < 0 ? QRect(left, 0, m_columns[column].Width, TitleHeight())
+                                : QRect(left, LineTop(line), m_columns[column].Width, LineHeight());
+    return cell.intersected(viewport()->rect());
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the lines show
+
+int TDBGridEh::CurrentLine() const {
+    return DataSetOpen() ? m_dataSet->ActiveLine() : -1;
+}
+
+int TDBGridEh::RecordNumberOfLine(int line) const {
+    const int current = CurrentLine();
+    const int recNo = DataSetOpen() ? m_dataSet->RecNo() : -1;
+    if (current < 0 || recNo <= 0 || line < 0 || line >= LinesShown())
+        return 0;
+    return recNo - current + line;
+}
+
+QString TDBGridEh::CellText(int line, int column) const {
+    if (!DataSetOpen() || column < 0 || column >= static_cast<int>(m_fieldIndexes.size()))
+        return QString();
+    const int field = m_fieldIndexes[column];
+    if (field < 0 || field >= m_dataSet->FieldCount())
+        return QString();
+    return QString::fromStdString(m_dataSet->DisplayTextAt(line, field));
+}
+
+QString TDBGridEh::FooterText(int column) const {
+    if (!DataSetOpen() || column < 0 || column >= static_cast<int>(m_columns.size()))
+        return QString();
+    switch (m_columns[column].FooterValueType) {
+    case TFooterValueType::fvtStaticText:
+        return m_columns[column].FooterValue;
+    case TFooterValueType::fvtCount:
+        return QString::number(m_sumList->Count());
+    case TFooterValueType::fvtNon:
+        break;
+    }
+    return QString();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Following the record set
 
@@ -328,13 +383,19 @@ void TDBGridEh::DataSetNotice(TDataNotice notice) {
         const int recNo = DataSetOpen() ? m_dataSet->RecNo() : -1;
         const int top = recNo > 0 && active >= 0 ? recNo - active : 0;
         // A move within the lines repaints only the old and the new current line.
-        if (top > 0 && top == m_topRecNo && m_lastActiveLine >= 0) {
-            viewport()->update(LineRect(m_lastActiveLine));
-            viewport()->update(LineRect(active));
-        } else {
+        const int oldLine = m_lastActiveLine;
+        const bool linesScrolled = !(top > 0 && top == m_topRecNo && oldLine >= 0);
+        if (linesScrolled) {
             viewport()->update();
+        } else {
+            viewport()->update(LineRect(oldLine));
+            viewport()->update(LineRect(active));
         }
         UpdateScrollBars();
+        if (linesScrolled)
+            TAccessibleDBGridEh::ContentsChanged(*this);
+        else
+            TAccessibleDBGridEh::CurrentLineChanged(*this, oldLine);
         break;
     }
     case TDataNotice::RecordChanged:
@@ -343,12 +404,14 @@ void TDBGridEh::DataSetNotice(TDataNotice notice) {
         // Post and cancel of an insert change the rows around the current one as well.
         UpdateScrollBars();
         viewport()->update();
+        TAccessibleDBGridEh::ContentsChanged(*this);
         break;
     }
 }
 
 void TDBGridEh::FooterChanged() {
     viewport()->update(FooterRect());
+    TAccessibleDBGridEh::FooterChanged(*this);
 }
 
 void TDBGridEh::RebuildFieldIndexes() {
@@ -366,6 +429,7 @@ void TDBGridEh::UpdateLayout() {
         m_dataSet->SetBufferCount(LinesFit());
     UpdateScrollBars();
     viewport()->update();
+    TAccessibleDBGridEh::ContentsChanged(*this);
 }
 
 void TDBGridEh::UpdateScrollBars() {
@@ -504,20 +568,6 @@ void TDBGridEh::PaintFocusRect(QPainter& painter, const QRect& rect) const {
     painter.drawPoints(dots);
 }
 
-QString TDBGridEh::FooterText(const TColumnEh& column) const {
-    if (!DataSetOpen())
-        return QString();
-    switch (column.FooterValueType) {
-    case TFooterValueType::fvtStaticText:
-        return column.FooterValue;
-    case TFooterValueType::fvtCount:
-        return QString::number(m_sumList->Count());
-    case TFooterValueType::fvtNon:
-        break;
-    }
-    return QString();
-}
-
 void TDBGridEh::paintEvent(QPaintEvent* event) {
     Guarded([&] { PaintGrid(event->rect()); });
 }
@@ -589,12 +639,8 @@ void TDBGridEh::PaintGrid(const QRect& dirty) {
             [&](int c, const QRect& cell) {
                 if (highlighted)
                     painter.fillRect(cell, pal.color(QPalette::Highlight));
-                const int field = m_fieldIndexes[c];
-                if (field < 0 || field >= m_dataSet->FieldCount())
-                    return;
                 painter.setPen(pal.color(highlighted ? QPalette::HighlightedText : QPalette::Text));
-                PaintCell(painter, cell, QString::fromStdString(m_dataSet->DisplayTextAt(line, field)),
-                          m_columns[c].Alignment);
+                PaintCell(painter, cell, CellText(line, c), m_columns[c].Alignment);
             },
             fixedLines, recordLines);
         if (highlighted)
@@ -616,7 +662,7 @@ void TDBGridEh::PaintGrid(const QRect& dirty) {
         [&](int c, const QRect& cell) {
             painter.fillRect(cell, gridColor);
             painter.setPen(pal.color(QPalette::Text));
-            PaintCell(painter, cell, FooterText(m_columns[c]), m_columns[c].FooterAlignment);
+            PaintCell(painter, cell, FooterText(c), m_columns[c].FooterAlignment);
         },
         recordLines, recordLines);
     if (columnsRight < width)
@@ -648,6 +694,7 @@ bool TDBGridEh::TakeFocus() {
 void TDBGridEh::focusInEvent(QFocusEvent* event) {
     QAbstractScrollArea::focusInEvent(event);
     viewport()->update();
+    TAccessibleDBGridEh::FocusEntered(*this);
 }
 
 void TDBGridEh::focusOutEvent(QFocusEvent* event) {
@@ -777,6 +824,7 @@ void TDBGridEh::EndPointerState(bool apply) {
         m_columns.erase(m_columns.begin() + column);
         m_columns.insert(m_columns.begin() + m_moveTarget, std::move(moved));
         RebuildFieldIndexes();
+        TAccessibleDBGridEh::ContentsChanged(*this);
     }
     m_moveTarget = -1;
     UpdateScrollBars();

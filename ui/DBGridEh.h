@@ -55,6 +55,18 @@ public:
     // The first column shown after the indicator (columns scroll by whole columns).
     int LeftCol() const { return m_leftCol; }
 
+    // What the grid shows, as painted and as told to assistive technology. Lines count from the top
+    // record line; columns are indexes into Columns().
+    int LinesShown() const;  // record lines with a record, 0 while closed
+    int CurrentLine() const; // the current record's line, -1 for none
+    // The 1-based number of the record on a line among all records, 0 when unknown (inserting).
+    int RecordNumberOfLine(int line) const;
+    QString CellText(int line, int column) const;
+    QString FooterText(int column) const;
+    // A cell in viewport coordinates, clipped to the viewport; line -1 is the title row. Empty for a
+    // column scrolled out of sight or a line not shown.
+    QRect CellRect(int line, int column) const;
+
 signals:
     // A left double-click anywhere in the grid.
     void OnDblClick(TDBGridEh* sender);
@@ -84,7 +96,6 @@ private:
     int TitleHeight() const; // the title row without its line
     int LineHeight() const;  // a record line or the footer row without its line
     int LineTop(int line) const;
-    int LinesShown() const; // record lines with a record, 0 while closed
     int FillerTop() const;
     int FooterTop() const;
     int ColumnLeft(int column) const; // -1 for a column scrolled out to the left
@@ -109,7 +120,6 @@ private:
     void PaintRaised(QPainter& painter, const QRect& cell) const;
     void PaintIndicatorMark(QPainter& painter, const QRect& cell) const;
     void PaintFocusRect(QPainter& painter, const QRect& rect) const;
-    QString FooterText(const TColumnEh& column) const;
 
     // Input.
     bool TakeFocus();

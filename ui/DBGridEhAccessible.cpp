@@ -1,0 +1,348 @@
+#include "DBGridEhAccessible.h"
+
+#include "DBGridEh.h"
+
+#include <QAccessibleTableCellInterface>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+quint64 CellKey(int line, int column) {
+    return (quint64(quint32(line + 1)) << 32) | quint32(column);
+}
+int KeyLine(quint64 key) {
+    return int(quint32(key >> 32)) - 1;
+}
+int KeyColumn(quint64 key) {
+    return int(quint32(key));
+}
+
+void Send(QAccessibleInterface* target, QAccessible::Event type) {
+    if (!target)
+        return;
+    QAccessibleEvent event(target, type);
+    QAccessible::updateAccessibility(&event);
+}
+
+// One title cell (line -1) or record cell. It stands for a place in the grid, not for a record: its
+// text is whatever the grid shows there now.
+class TAccessibleDBGridEhCell : public QAccessibleInterface, public QAccessibleTableCellInterface {
+public:
+    TAccessibleDBGridEhCell(TDBGridEh* grid, int line, int column) : m_grid(grid), m_line(line), m_column(column) {}
+
+    int Line() const { return m_line; }
+    int Column() const { return m_column; }
+    const TDBGridEh* Grid() const { return m_grid; }
+
+    bool isValid() const override {
+        return m_grid && m_column < static_cast<int>(m_grid->Columns().size()) && m_line < m_grid->LinesShown();
+    }
+    QObject* object() const override { return nullptr; }
+    QWindow* window() const override { return m_grid ? m_grid->window()->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_grid.data()); }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+
+    QString text(QAccessible::Text t) const override {
+        if (t != QAccessible::Name || !isValid())
+            return QString();
+        return m_line < 0 ? m_grid->Columns()[m_column].Title : m_grid->CellText(m_line, m_column);
+    }
+    void setText(QAccessible::Text, const QString&) override {}
+
+    QRect rect() const override {
+        if (!isValid())
+            return QRect();
+        const QRect cell = m_grid->CellRect(m_line, m_column);
+        return cell.isEmpty() ? QRect() : QRect(m_grid->viewport()->mapToGlobal(cell.topLeft()), cell.size());
+    }
+
+    QAccessible::Role role() const override { return m_line < 0 ? QAccessible::ColumnHeader : QAccessible::Cell; }
+
+    QAccessible::State state() const override {
+        QAccessible::State state;
+        if (!isValid()) {
+            state.invalid = true;
+            return state;
+        }
+        if (!m_grid->isVisible() || m_grid->CellRect(m_line, m_column).isEmpty()) {
+            state.invisible = true;
+            state.offscreen = true;
+        }
+        state.disabled = !m_grid->isEnabled();
+        if (m_line >= 0) {
+            state.readOnly = true;
+            state.selectable = true;
+            state.focusable = true;
+            state.selected = isSelected();
+            state.focused = state.selected && m_grid->hasFocus() && m_column == FocusColumn(*m_grid);
+        }
+        return state;
+    }
+
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::TableCellInterface && m_line >= 0)
+            return static_cast<QAccessibleTableCellInterface*>(this);
+        return nullptr;
+    }
+
+    // QAccessibleTableCellInterface
+    bool isSelected() const override { return isValid() && m_line >= 0 && m_line == m_grid->CurrentLine(); }
+    QList<QAccessibleInterface*> columnHeaderCells() const override {
+        if (auto* grid = static_cast<TAccessibleDBGridEh*>(table()))
+            return {grid->Cell(-1, m_column)};
+        return {};
+    }
+    QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
+    int columnIndex() const override { return m_column; }
+    int rowIndex() const override { return m_line; }
+    int columnExtent() const override { return 1; }
+    int rowExtent() const override { return 1; }
+    QAccessibleInterface* table() const override { return parent(); }
+
+    // The cell that takes the focus in a line: the first column in sight.
+    static int FocusColumn(const TDBGridEh& grid) {
+        return std::clamp(grid.LeftCol(), 0, std::max(0, static_cast<int>(grid.Columns().size()) - 1));
+    }
+
+private:
+    QPointer<TDBGridEh> m_grid;
+    const int m_line;
+    const int m_column;
+};
+
+} // namespace
+
+TAccessibleDBGridEh::TAccessibleDBGridEh(TDBGridEh* grid) : QAccessibleWidget(grid, QAccessible::Table) {
+    m_rowsReported = rowCount();
+    m_columnsReported = columnCount();
+}
+
+TAccessibleDBGridEh::~TAccessibleDBGridEh() {
+    for (const QAccessible::Id id : std::as_const(m_cells))
+        QAccessible::deleteAccessibleInterface(id);
+}
+
+QAccessibleInterface* TAccessibleDBGridEh::Factory(const QString& key, QObject* object) {
+    if (key == QLatin1String("TDBGridEh")) {
+        if (auto* grid = qobject_cast<TDBGridEh*>(object))
+            return new TAccessibleDBGridEh(grid);
+    }
+    return nullptr;
+}
+
+TDBGridEh* TAccessibleDBGridEh::Grid() const {
+    return static_cast<TDBGridEh*>(widget());
+}
+
+QAccessible::Role TAccessibleDBGridEh::role() const {
+    return QAccessible::Table;
+}
+
+QString TAccessibleDBGridEh::text(QAccessible::Text t) const {
+    if (t != QAccessible::Description || !Grid()->accessibleDescription().isEmpty())
+        return QAccessibleWidget::text(t);
+    // The footer row, as a sighted user reads it under the columns.
+    QStringList footer;
+    for (int column = 0; column < columnCount(); ++column) {
+        const QString text = Grid()->FooterText(column);
+        if (!text.isEmpty())
+            footer << text;
+    }
+    return footer.join(QLatin1Char(' '));
+}
+
+int TAccessibleDBGridEh::columnCount() const {
+    return static_cast<int>(Grid()->Columns().size());
+}
+
+int TAccessibleDBGridEh::rowCount() const {
+    return Grid()->LinesShown();
+}
+
+// Children: the title row's cells, then each record line's cells, row by row.
+int TAccessibleDBGridEh::childCount() const {
+    return columnCount() * (rowCount() + 1);
+}
+
+QAccessibleInterface* TAccessibleDBGridEh::child(int index) const {
+    const int columns = columnCount();
+    if (index < 0 || index >= childCount() || columns == 0)
+        return nullptr;
+    return Cell(index / columns - 1, index % columns);
+}
+
+int TAccessibleDBGridEh::indexOfChild(const QAccessibleInterface* child) const {
+    const auto* cell = dynamic_cast<const TAccessibleDBGridEhCell*>(child);
+    if (!cell || cell->Grid() != Grid() || !cell->isValid())
+        return -1;
+    return (cell->Line() + 1) * columnCount() + cell->Column();
+}
+
+QAccessibleInterface* TAccessibleDBGridEh::childAt(int x, int y) const {
+    const QPoint point = Grid()->viewport()->mapFromGlobal(QPoint(x, y));
+    for (int line = -1; line < rowCount(); ++line) {
+        for (int column = 0; column < columnCount(); ++column) {
+            if (Grid()->CellRect(line, column).contains(point))
+                return Cell(line, column);
+        }
+    }
+    return nullptr;
+}
+
+QAccessibleInterface* TAccessibleDBGridEh::focusChild() const {
+    const int line = Grid()->CurrentLine();
+    if (!Grid()->hasFocus() || line < 0 || columnCount() == 0)
+        return nullptr;
+    return Cell(line, TAccessibleDBGridEhCell::FocusColumn(*Grid()));
+}
+
+void* TAccessibleDBGridEh::interface_cast(QAccessible::InterfaceType type) {
+    if (type == QAccessible::TableInterface)
+        return static_cast<QAccessibleTableInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+}
+
+QAccessibleInterface* TAccessibleDBGridEh::cellAt(int row, int column) const {
+    if (row < 0 || row >= rowCount() || column < 0 || column >= columnCount())
+        return nullptr;
+    return Cell(row, column);
+}
+
+QAccessibleInterface* TAccessibleDBGridEh::Cell(int line, int column) const {
+    const quint64 key = CellKey(line, column);
+    if (const auto found = m_cells.constFind(key); found != m_cells.cend()) {
+        if (QAccessibleInterface* cell = QAccessible::accessibleInterface(*found))
+            return cell;
+    }
+    auto* cell = new TAccessibleDBGridEhCell(Grid(), line, column);
+    m_cells.insert(key, QAccessible::registerAccessibleInterface(cell));
+    return cell;
+}
+
+int TAccessibleDBGridEh::selectedCellCount() const {
+    return Grid()->CurrentLine() >= 0 ? columnCount() : 0;
+}
+
+QList<QAccessibleInterface*> TAccessibleDBGridEh::selectedCells() const {
+    QList<QAccessibleInterface*> cells;
+    const int line = Grid()->CurrentLine();
+    if (line >= 0) {
+        for (int column = 0; column < columnCount(); ++column)
+            cells << Cell(line, column);
+    }
+    return cells;
+}
+
+QString TAccessibleDBGridEh::columnDescription(int column) const {
+    return column >= 0 && column < columnCount() ? Grid()->Columns()[column].Title : QString();
+}
+
+QString TAccessibleDBGridEh::rowDescription(int row) const {
+    const int number = Grid()->RecordNumberOfLine(row);
+    return number > 0 ? QString::number(number) : QString();
+}
+
+int TAccessibleDBGridEh::selectedRowCount() const {
+    return Grid()->CurrentLine() >= 0 ? 1 : 0;
+}
+
+QList<int> TAccessibleDBGridEh::selectedRows() const {
+    const int line = Grid()->CurrentLine();
+    return line >= 0 ? QList<int>{line} : QList<int>{};
+}
+
+bool TAccessibleDBGridEh::isRowSelected(int row) const {
+    return row >= 0 && row == Grid()->CurrentLine();
+}
+
+void TAccessibleDBGridEh::modelChange(QAccessibleTableModelChangeEvent*) {
+    // Cells of lines or columns that are gone are dropped; the others stand for the same places.
+    const int rows = rowCount();
+    const int columns = columnCount();
+    for (auto it = m_cells.begin(); it != m_cells.end();) {
+        if (KeyLine(it.key()) >= rows || KeyColumn(it.key()) >= columns) {
+            QAccessible::deleteAccessibleInterface(it.value());
+            it = m_cells.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+TAccessibleDBGridEh* TAccessibleDBGridEh::Of(TDBGridEh& grid) {
+    if (!QAccessible::isActive())
+        return nullptr;
+    return dynamic_cast<TAccessibleDBGridEh*>(QAccessible::queryAccessibleInterface(&grid));
+}
+
+void TAccessibleDBGridEh::ContentsChanged(TDBGridEh& grid) {
+    TAccessibleDBGridEh* table = Of(grid);
+    if (!table)
+        return;
+    const int rows = table->rowCount();
+    const int columns = table->columnCount();
+    const bool shapeChanged = rows != table->m_rowsReported || columns != table->m_columnsReported;
+    table->m_rowsReported = rows;
+    table->m_columnsReported = columns;
+    QAccessibleTableModelChangeEvent change(table, shapeChanged ? QAccessibleTableModelChangeEvent::ModelReset
+                                                                : QAccessibleTableModelChangeEvent::DataChanged);
+    if (!shapeChanged && rows > 0 && columns > 0) {
+        change.setFirstRow(0);
+        change.setLastRow(rows - 1);
+        change.setFirstColumn(0);
+        change.setLastColumn(columns - 1);
+    }
+    QAccessible::updateAccessibility(&change);
+
+    // The cells an assistive technology already knows may show other texts now. (The events may
+    // make it ask for more cells, so the list is taken first.)
+    QList<QAccessible::Id> known;
+    for (auto it = table->m_cells.cbegin(); it != table->m_cells.cend(); ++it) {
+        if (KeyLine(it.key()) >= 0)
+            known << it.value();
+    }
+    for (const QAccessible::Id id : std::as_const(known))
+        Send(QAccessible::accessibleInterface(id), QAccessible::NameChanged);
+    if (shapeChanged)
+        Send(table, QAccessible::ObjectReorder);
+    table->SendCurrentLine(-1);
+}
+
+void TAccessibleDBGridEh::CurrentLineChanged(TDBGridEh& grid, int oldLine) {
+    if (TAccessibleDBGridEh* table = Of(grid))
+        table->SendCurrentLine(oldLine);
+}
+
+void TAccessibleDBGridEh::FooterChanged(TDBGridEh& grid) {
+    if (TAccessibleDBGridEh* table = Of(grid))
+        Send(table, QAccessible::DescriptionChanged);
+}
+
+void TAccessibleDBGridEh::FocusEntered(TDBGridEh& grid) {
+    if (!Of(grid))
+        return;
+    // The widget's own focus event follows this focus-in; the current cell must come after it.
+    QTimer::singleShot(0, &grid, [grid = QPointer<TDBGridEh>(&grid)] {
+        if (TAccessibleDBGridEh* table = grid && grid->hasFocus() ? Of(*grid) : nullptr)
+            Send(table->focusChild(), QAccessible::Focus);
+    });
+}
+
+void TAccessibleDBGridEh::SendCurrentLine(int oldLine) const {
+    const int line = Grid()->CurrentLine();
+    if (oldLine >= 0 && oldLine != line && oldLine < rowCount()) {
+        for (int column = 0; column < columnCount(); ++column)
+            Send(Cell(oldLine, column), QAccessible::SelectionRemove);
+    }
+    if (line < 0)
+        return;
+    for (int column = 0; column < columnCount(); ++column)
+        Send(Cell(line, column), QAccessible::SelectionAdd);
+    if (Grid()->hasFocus())
+        Send(focusChild(), QAccessible::Focus);
+}
