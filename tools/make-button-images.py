@@ -3,7 +3,9 @@
 
 Only the standard library is used: every shape is a union of capsules (thick line segments with
 round ends), circles and rounded boxes, sampled 4 x 4 times per pixel for smooth edges, and the
-result is written as an RGBA PNG with a transparent background.
+result is written as an RGBA PNG with a transparent background. Each picture is drawn twice: at its
+size (name.png) and at twice its size for screens of device pixel ratio 2 (name@2x.png, which Qt
+picks by itself for such screens).
 
     python3 tools/make-button-images.py [output directory]
 """
@@ -41,17 +43,18 @@ def union(*shapes):
     return lambda x, y: any(shape(x, y) for shape in shapes)
 
 
-def render(size, layers):
-    """layers: (shape, (r, g, b)) painted in order, each over the previous ones."""
+def render(size, layers, scale=1):
+    """layers: (shape, (r, g, b)) painted in order, each over the previous ones. The shapes are given
+    in units of the picture's size; scale pixels make one unit."""
     rows = []
-    for py in range(size):
+    for py in range(size * scale):
         row = bytearray()
-        for px in range(size):
+        for px in range(size * scale):
             r = g = b = a = 0.0
             for sy in range(SAMPLES):
                 for sx in range(SAMPLES):
-                    x = px + (sx + 0.5) / SAMPLES
-                    y = py + (sy + 0.5) / SAMPLES
+                    x = (px + (sx + 0.5) / SAMPLES) / scale
+                    y = (py + (sy + 0.5) / SAMPLES) / scale
                     colour = None
                     for shape, rgb in layers:
                         if shape(x, y):
@@ -144,7 +147,9 @@ def main():
     os.makedirs(out, exist_ok=True)
     for name, make in IMAGES.items():
         size, layers = make()
-        write_png(os.path.join(out, name), size, render(size, layers))
+        for scale, suffix in ((1, ""), (2, "@2x")):
+            path = os.path.join(out, name.replace(".png", suffix + ".png"))
+            write_png(path, size * scale, render(size, layers, scale))
 
 
 if __name__ == "__main__":
