@@ -3,18 +3,22 @@
 #include "AppShell.h"
 
 #include "DatabaseErrors.h"
+#include "WindowPlacement.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QFont>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
+#include <QShowEvent>
 #include <QTextDocument>
 #include <QTimer>
+#include <QTranslator>
 #include <QVariant>
 
 #include <cxxabi.h>
@@ -38,6 +42,19 @@ QString BoxText(const QString& text) {
     return shown;
 }
 
+// The program's message boxes stand centred on the screen, frame included.
+class TScreenCentredBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void showEvent(QShowEvent* event) override {
+        QMessageBox::showEvent(event);
+        if (!event->spontaneous())
+            CentreWindowOnScreen(this);
+    }
+};
+
 void PrepareBox(QMessageBox& box, QMessageBox::Icon icon, const QString& caption, const QString& text) {
     box.setIcon(icon);
     box.setWindowTitle(caption);
@@ -47,7 +64,7 @@ void PrepareBox(QMessageBox& box, QMessageBox::Icon icon, const QString& caption
 
 // A box with the stop icon and one OK button, modal to every window of the program.
 void ShowStopBox(const QString& caption, const QString& text) {
-    QMessageBox box;
+    TScreenCentredBox box;
     PrepareBox(box, QMessageBox::Critical, caption, text);
     box.setStandardButtons(QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
@@ -106,10 +123,11 @@ QString ExecutableDirectory(const QString& executablePath) {
 }
 
 void ShowMessage(const QString& text) {
-    // No parent: the box is centred on the screen rather than on a window.
-    QMessageBox box;
+    // No parent: the box belongs to no window.
+    TScreenCentredBox box;
     PrepareBox(box, QMessageBox::NoIcon, ApplicationTitle(), text);
-    // Our own "OK" rather than the standard button, whose caption may be translated or carry a mnemonic.
+    // Our own "OK" rather than the standard button, whose caption may be translated or carry a mnemonic:
+    // this box says "OK" in every language.
     QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
     box.setEscapeButton(ok);
@@ -121,7 +139,7 @@ bool ConfirmYesNo(const QString& text, const QString& caption) {
     // A box without any parent would itself be blocked while a modal dialog (the editor) is open,
     // so it hangs off the dialog that is modal now; it still blocks nothing and is centred on the
     // screen like a box without owner.
-    QMessageBox box(QApplication::activeModalWidget());
+    TScreenCentredBox box(QApplication::activeModalWidget());
     PrepareBox(box, QMessageBox::NoIcon, caption, text);
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     box.setDefaultButton(QMessageBox::Yes);
@@ -131,11 +149,6 @@ bool ConfirmYesNo(const QString& text, const QString& caption) {
     QEventLoop answered;
     QObject::connect(&box, &QMessageBox::finished, &answered, &QEventLoop::quit);
     box.show();
-    if (const QScreen* screen = box.screen()) {
-        QRect frame = box.frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        box.move(frame.topLeft());
-    }
     answered.exec();
     return box.clickedButton() == box.button(QMessageBox::Yes);
 }
@@ -218,7 +231,7 @@ QString StartupFailureText(const QString& className, const QString& moduleName, 
                                     .toUpper()
                                     .rightJustified(sizeof(void*) * 2, QLatin1Char('0'));
     const QString period = !message.isEmpty() && !message.endsWith(QLatin1Char('.')) ? QStringLiteral(".") : QString();
-    return QStringLiteral("Exception %1 in module %2 at %3.\r\n%4%5\r\n")
+    return QCoreApplication::translate("AppShell", "Exception %1 in module %2 at %3.\r\n%4%5\r\n")
         .arg(className, moduleName, addressText, message, period);
 }
 
@@ -226,13 +239,29 @@ void ShowStartupFailure() {
     const ExceptionFacts facts = CurrentExceptionFacts();
     const QString text = StartupFailureText(
         facts.className, QFileInfo(QCoreApplication::applicationFilePath()).fileName(), facts.address, facts.message);
-    ShowStopBox(QStringLiteral("Application Error"), text);
+    ShowStopBox(QCoreApplication::translate("AppShell", "Application Error"), text);
+}
+
+void InstallQtTranslations() {
+    static QTranslator* installed = nullptr;
+    if (installed) {
+        QCoreApplication::removeTranslator(installed);
+        delete installed;
+        installed = nullptr;
+    }
+    auto translator = std::make_unique<QTranslator>();
+    if (translator->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        installed = translator.release();
+        QCoreApplication::installTranslator(installed);
+    }
 }
 
 int RunApplication(const std::function<void()>& createWindowSet, const std::function<void()>& showMainWindow,
                    const std::function<void()>& destroyWindowSet) {
     bool started = false;
     try {
+        InstallQtTranslations();
         InstallProgramFont();
         createWindowSet();
         started = true;

@@ -48,6 +48,12 @@ bool Guarded(const std::function<void()>& body);
 // result is false: the dialog must then stay open. True when the handler ran through.
 bool GuardedDialogClose(QDialog& dialog, const std::function<void()>& closeHandler);
 
+// Loads Qt's own translations (qtbase_*.qm) for the default locale, replacing those loaded before:
+// the edits' context menus and the standard buttons of the error box and the confirmation follow the
+// user's language. The program's own texts are Chinese in every language. Call after the
+// QApplication exists.
+void InstallQtTranslations();
+
 // The program's font ("宋体" at 12 pixels, mapped to an installed Song/CJK face) for the whole
 // application; call once after the QApplication exists.
 void InstallProgramFont();
@@ -66,9 +72,9 @@ QString StartupFailureText(const QString& className, const QString& moduleName, 
 // Shows the start-up failure box for the exception in flight (call from a catch block).
 void ShowStartupFailure();
 
-// The program's run: start-up (title, font, createWindowSet), then the event loop whose first act is
-// showMainWindow, then destroyWindowSet once the loop has ended. An error escaping start-up shows the
-// start-up failure box instead of the error box, destroys what was created and gives exit code 1.
-// Returns the process's exit code.
+// The program's run: start-up (title, Qt's translations, font, createWindowSet), then the event loop
+// whose first act is showMainWindow, then destroyWindowSet once the loop has ended. An error escaping
+// start-up shows the start-up failure box instead of the error box, destroys what was created and
+// gives exit code 1. Returns the process's exit code.
 int RunApplication(const std::function<void()>& createWindowSet, const std::function<void()>& showMainWindow,
                    const std::function<void()>& destroyWindowSet);

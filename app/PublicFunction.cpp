@@ -6,6 +6,7 @@
 #include "TextCase.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QStringDecoder>
 
@@ -109,6 +110,6 @@ bool OpenQuery(TADOQuery& query, const QString& sql, const QString& failMessage)
         // Swallowed: the caller goes on, and its next use of a closed query reports the error.
     }
     if (!opened)
-        ShowMessage(failMessage);
+        ShowMessage(QCoreApplication::translate("OpenQuery", failMessage.toUtf8().constData()));
     return opened;
 }

@@ -8,10 +8,12 @@ class TADOQuery;
 // the key is missing. The file is read afresh on every call; it never raises.
 QString ReadIniString(const QString& section, const QString& key, const QString& defaultValue, const QString& fileName);
 
-// The failure message that every caller of OpenQuery passes.
-inline const QString DatabaseOpenFailed = QStringLiteral("数据库打开失败");
+// The failure message that every caller of OpenQuery passes. It is made before any translation is
+// loaded, so OpenQuery translates it when it shows it.
+inline const QString DatabaseOpenFailed = QStringLiteral(QT_TRANSLATE_NOOP("OpenQuery", "数据库打开失败"));
 
 // The one way the program (re)opens a query: close it, make sql its single statement line, open it.
 // Any error on the way (also one raised by the query's AfterScroll handler during the open) is
-// swallowed, failMessage is shown with ShowMessage and the result is false.
+// swallowed, failMessage is shown (translated in the context "OpenQuery") with ShowMessage and the
+// result is false.
 bool OpenQuery(TADOQuery& query, const QString& sql, const QString& failMessage);

@@ -164,13 +164,13 @@ void TFormMain::DBGridEh1DblClick() {
 
 void TFormMain::ActionDeleteExecute() {
     if (!ADOQuery1->Active() || ADOQuery1->FieldByName("TitleIndex").IsNull()) {
-        ShowMessage(QStringLiteral("请先选中要修改的记录"));
+        ShowMessage(tr("请先选中要修改的记录"));
         return;
     }
     // The confirmation leaves the list usable while it waits: the record to delete is the one that
     // was current when the user asked, not whatever is current when the answer comes.
     const int titleIndex = ADOQuery1->FieldByName("TitleIndex").AsInteger();
-    if (!ConfirmYesNo(QStringLiteral("您确定要删除该记录吗？"), QStringLiteral("删除确认")))
+    if (!ConfirmYesNo(tr("您确定要删除该记录吗？"), tr("删除确认")))
         return;
 
     TADOQuery& title = ShareDataModule->ADOQueryTemp;
@@ -192,7 +192,7 @@ void TFormMain::ActionDeleteExecute() {
     title.Delete();
     transaction.Commit();
 
-    ShowMessage(QStringLiteral("记录删除成功"));
+    ShowMessage(tr("记录删除成功"));
     RefreshTitleList();
 }
 

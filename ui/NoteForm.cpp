@@ -6,6 +6,7 @@
 #include "MainForm.h"
 #include "PublicFunction.h"
 #include "ShareDM.h"
+#include "WindowPlacement.h"
 
 #include <QKeyEvent>
 #include <QPushButton>
@@ -60,6 +61,7 @@ void TFormNote::showEvent(QShowEvent* event) {
     // last, so its position must no longer count as unset.
     if (!m_placed) {
         m_placed = true;
+        CentreWindowOver(this, parentWidget());
         setAttribute(Qt::WA_Moved);
     }
     // A showing is the dialog becoming visible; the window system's show on restoring a minimised
@@ -161,7 +163,7 @@ void TFormNote::Button2Click() {
     ADOQuery1->Edit();
     ADOQuery1->FieldByName("ContentTxt").SetAsString(MemoText(ui->Memo1).toStdString());
     ADOQuery1->Post();
-    ShowMessage(QStringLiteral("记录修改成功"));
+    ShowMessage(tr("记录修改成功"));
 }
 
 void TFormNote::Button3Click() {
@@ -170,7 +172,7 @@ void TFormNote::Button3Click() {
     // The confirmation leaves the dialog usable, so the paragraph list may move (or be reopened)
     // before it is answered: delete the paragraph the user asked about, not whatever is current then.
     const int contentIndex = ADOQuery1->FieldByName("ContentIndex").AsInteger();
-    if (!ConfirmYesNo(QStringLiteral("您确定要删除该记录吗？"), QStringLiteral("删除确认")))
+    if (!ConfirmYesNo(tr("您确定要删除该记录吗？"), tr("删除确认")))
         return;
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
     OpenQuery(query, QStringLiteral("Select * From Content Where ContentIndex = %1").arg(contentIndex),
@@ -179,13 +181,13 @@ void TFormNote::Button3Click() {
         return;
     query.First();
     query.Delete();
-    ShowMessage(QStringLiteral("记录删除成功"));
+    ShowMessage(tr("记录删除成功"));
     RefreshContentList();
 }
 
 void TFormNote::Button4Click() {
     if (ui->Edit1->text().isEmpty()) {
-        ShowMessage(QStringLiteral("记事标题不能为空"));
+        ShowMessage(tr("记事标题不能为空"));
         ui->Edit1->setFocus();
         return;
     }
@@ -198,7 +200,7 @@ void TFormNote::Button4Click() {
             title.Edit();
             AssignTitleFields(title);
             title.Post();
-            ShowMessage(QStringLiteral("记录修改成功"));
+            ShowMessage(tr("记录修改成功"));
         }
     } else {
         OpenQuery(title, QStringLiteral("Select * From Title"), DatabaseOpenFailed);

@@ -3,6 +3,9 @@
 
 #include "AppShell.h"
 #include "UiResources.h"
+#include "WindowPlacement.h"
+
+#include <QShowEvent>
 
 TFormSearch* FormSearch = nullptr;
 
@@ -19,9 +22,12 @@ TFormSearch::~TFormSearch() = default;
 
 void TFormSearch::showEvent(QShowEvent* event) {
     Guarded([this, event] {
+        const bool firstShowing = !testAttribute(Qt::WA_Moved) && !event->spontaneous();
         QDialog::showEvent(event);
         // Centred over the main window the first time only; later showings come back where the user
         // left the dialog.
+        if (firstShowing)
+            CentreWindowOver(this, parentWidget());
         setAttribute(Qt::WA_Moved, true);
     });
 }

@@ -1,0 +1,121 @@
+#include "WindowPlacement.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QMargins>
+#include <QPointer>
+#include <QScreen>
+#include <QWidget>
+#include <QWindow>
+
+#include <algorithm>
+
+namespace {
+
+QMargins FrameMargins(const QWidget* window) {
+    return window && window->isVisible() && window->windowHandle() ? window->windowHandle()->frameMargins()
+                                                                   : QMargins();
+}
+
+// The frame the window manager will most likely give window: that of its parent, else of any other
+// visible window of the program.
+QMargins ExpectedFrame(const QWidget* window) {
+    if (const QWidget* parent = window->parentWidget()) {
+        if (const QMargins margins = FrameMargins(parent->window()); !margins.isNull())
+            return margins;
+    }
+    for (const QWidget* other : QApplication::topLevelWidgets()) {
+        if (other == window)
+            continue;
+        if (const QMargins margins = FrameMargins(other); !margins.isNull())
+            return margins;
+    }
+    return QMargins();
+}
+
+// The client area's place that centres window on area once the window manager has put frame around
+// it.
+QRect CentredGeometry(const QWidget* window, const QMargins& frame, const QRect& area) {
+    const QSize outer = window->size().grownBy(frame);
+    QPoint corner(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+    // A window that fits on the screen stays on it, title bar and all.
+    if (const QScreen* screen = window->screen()) {
+        const QRect room = screen->availableGeometry();
+        if (outer.width() <= room.width())
+            corner.setX(std::clamp(corner.x(), room.left(), room.right() + 1 - outer.width()));
+        if (outer.height() <= room.height())
+            corner.setY(std::clamp(corner.y(), room.top(), room.bottom() + 1 - outer.height()));
+    }
+    return QRect(corner + QPoint(frame.left(), frame.top()), window->size());
+}
+
+// Watches a window placed with a guessed frame until the window system tells the real one, and then
+// centres it again if the guess was wrong and nobody has moved it meanwhile.
+class TFrameWatcher : public QObject {
+public:
+    TFrameWatcher(QWidget* window, const QRect& area, const QMargins& guess)
+        : QObject(window), m_window(window), m_area(area), m_guess(guess), m_placed(window->geometry()) {
+        window->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::Hide:
+            deleteLater();
+            break;
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::Paint:
+        case QEvent::WindowActivate:
+            Check();
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    void Check() {
+        const QMargins frame = FrameMargins(m_window);
+        if (frame.isNull() || m_done)
+            return; // no frame yet, or none at all
+        m_done = true;
+        deleteLater();
+        if (frame != m_guess && m_window->geometry() == m_placed)
+            m_window->setGeometry(CentredGeometry(m_window, frame, m_area));
+    }
+
+    QWidget* m_window;
+    QRect m_area;
+    QMargins m_guess;
+    QRect m_placed;
+    bool m_done = false;
+};
+
+void CentreWindow(QWidget* window, const QRect& area) {
+    if (area.isEmpty())
+        return;
+    const QMargins frame = ExpectedFrame(window);
+    // The client area is placed, not the frame: before the window is mapped its frame is unknown, and
+    // a later resize (a message box fits itself to its text) would take a frame's corner for the
+    // client's.
+    window->setGeometry(CentredGeometry(window, frame, area));
+    new TFrameWatcher(window, area, frame);
+}
+
+} // namespace
+
+void CentreWindowOver(QWidget* window, const QWidget* over) {
+    const QWidget* overWindow = over ? over->window() : nullptr;
+    if (!overWindow || !overWindow->isVisible() || !overWindow->windowHandle()) {
+        CentreWindowOnScreen(window);
+        return;
+    }
+    CentreWindow(window, overWindow->windowHandle()->frameGeometry());
+}
+
+void CentreWindowOnScreen(QWidget* window) {
+    if (const QScreen* screen = window->screen())
+        CentreWindow(window, screen->availableGeometry());
+}
