@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QEvent>
 #include <QMargins>
-#include <QPointer>
 #include <QScreen>
+#include <QTimerEvent>
 #include <QWidget>
 #include <QWindow>
 
@@ -50,47 +50,43 @@ QRect CentredGeometry(const QWidget* window, const QMargins& frame, const QRect&
 }
 
 // Watches a window placed with a guessed frame until the window system tells the real one, and then
-// centres it again if the guess was wrong and nobody has moved it meanwhile.
+// centres it again if the guess was wrong and nobody has moved it meanwhile. The frame arrives with
+// no event of its own, so the watcher looks a few times a second, for a while.
 class TFrameWatcher : public QObject {
 public:
     TFrameWatcher(QWidget* window, const QRect& area, const QMargins& guess)
         : QObject(window), m_window(window), m_area(area), m_guess(guess), m_placed(window->geometry()) {
         window->installEventFilter(this);
+        m_timer = startTimer(LookInterval);
     }
 
+protected:
     bool eventFilter(QObject*, QEvent* event) override {
-        switch (event->type()) {
-        case QEvent::Hide:
+        if (event->type() == QEvent::Hide)
             deleteLater();
-            break;
-        case QEvent::Move:
-        case QEvent::Resize:
-        case QEvent::Paint:
-        case QEvent::WindowActivate:
-            Check();
-            break;
-        default:
-            break;
-        }
         return false;
     }
 
-private:
-    void Check() {
+    void timerEvent(QTimerEvent*) override {
         const QMargins frame = FrameMargins(m_window);
-        if (frame.isNull() || m_done)
-            return; // no frame yet, or none at all
-        m_done = true;
+        if (frame.isNull() && ++m_looks < Looks)
+            return; // no frame yet
+        killTimer(m_timer);
         deleteLater();
-        if (frame != m_guess && m_window->geometry() == m_placed)
+        if (!frame.isNull() && frame != m_guess && m_window->geometry() == m_placed)
             m_window->setGeometry(CentredGeometry(m_window, frame, m_area));
     }
+
+private:
+    static constexpr int LookInterval = 25; // ms
+    static constexpr int Looks = 80;        // then the window has no frame at all
 
     QWidget* m_window;
     QRect m_area;
     QMargins m_guess;
     QRect m_placed;
-    bool m_done = false;
+    int m_timer = 0;
+    int m_looks = 0;
 };
 
 void CentreWindow(QWidget* window, const QRect& area) {

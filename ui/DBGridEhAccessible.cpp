@@ -19,6 +19,12 @@ int KeyColumn(quint64 key) {
     return int(quint32(key));
 }
 
+// The grids someone has asked about, with their tables. A grid nobody asked about has nothing to tell.
+QHash<const QObject*, TAccessibleDBGridEh*>& Tables() {
+    static QHash<const QObject*, TAccessibleDBGridEh*> tables;
+    return tables;
+}
+
 void Send(QAccessibleInterface* target, QAccessible::Event type) {
     if (!target)
         return;
@@ -117,12 +123,15 @@ private:
 
 } // namespace
 
-TAccessibleDBGridEh::TAccessibleDBGridEh(TDBGridEh* grid) : QAccessibleWidget(grid, QAccessible::Table) {
+TAccessibleDBGridEh::TAccessibleDBGridEh(TDBGridEh* grid) : QAccessibleWidget(grid, QAccessible::Table), m_grid(grid) {
     m_rowsReported = rowCount();
     m_columnsReported = columnCount();
+    Tables().insert(grid, this);
 }
 
 TAccessibleDBGridEh::~TAccessibleDBGridEh() {
+    // The grid may be gone already: its address is the key.
+    Tables().remove(m_grid);
     for (const QAccessible::Id id : std::as_const(m_cells))
         QAccessible::deleteAccessibleInterface(id);
 }
@@ -261,6 +270,10 @@ bool TAccessibleDBGridEh::isRowSelected(int row) const {
 }
 
 void TAccessibleDBGridEh::modelChange(QAccessibleTableModelChangeEvent*) {
+    DropGoneCells();
+}
+
+void TAccessibleDBGridEh::DropGoneCells() {
     // Cells of lines or columns that are gone are dropped; the others stand for the same places.
     const int rows = rowCount();
     const int columns = columnCount();
@@ -275,9 +288,7 @@ void TAccessibleDBGridEh::modelChange(QAccessibleTableModelChangeEvent*) {
 }
 
 TAccessibleDBGridEh* TAccessibleDBGridEh::Of(TDBGridEh& grid) {
-    if (!QAccessible::isActive())
-        return nullptr;
-    return dynamic_cast<TAccessibleDBGridEh*>(QAccessible::queryAccessibleInterface(&grid));
+    return QAccessible::isActive() ? Tables().value(&grid) : nullptr;
 }
 
 void TAccessibleDBGridEh::ContentsChanged(TDBGridEh& grid) {
@@ -289,6 +300,7 @@ void TAccessibleDBGridEh::ContentsChanged(TDBGridEh& grid) {
     const bool shapeChanged = rows != table->m_rowsReported || columns != table->m_columnsReported;
     table->m_rowsReported = rows;
     table->m_columnsReported = columns;
+    table->DropGoneCells();
     QAccessibleTableModelChangeEvent change(table, shapeChanged ? QAccessibleTableModelChangeEvent::ModelReset
                                                                 : QAccessibleTableModelChangeEvent::DataChanged);
     if (!shapeChanged && rows > 0 && columns > 0) {

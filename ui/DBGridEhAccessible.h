@@ -23,8 +23,9 @@ public:
     // Registered once for every TDBGridEh.
     static QAccessibleInterface* Factory(const QString& key, QObject* object);
 
-    // What the grid tells assistive technology; nothing happens while none listens. The lines'
-    // texts or their number changed (open, close, scrolling, a change of rows, columns moved):
+    // What the grid tells assistive technology; nothing happens while none listens, nor for a grid
+    // it has not asked about. The lines' texts or their number changed (open, close, scrolling, a change of rows,
+    // columns moved):
     static void ContentsChanged(TDBGridEh& grid);
     // The current record moved to another line without the lines scrolling:
     static void CurrentLineChanged(TDBGridEh& grid, int oldLine);
@@ -72,7 +73,9 @@ private:
     TDBGridEh* Grid() const;
     static TAccessibleDBGridEh* Of(TDBGridEh& grid);
     void SendCurrentLine(int oldLine) const;
+    void DropGoneCells();
 
+    const QObject* m_grid;
     mutable QHash<quint64, QAccessible::Id> m_cells;
     int m_rowsReported = 0;
     int m_columnsReported = 0;
