@@ -95,7 +95,7 @@ ExceptionFacts CurrentExceptionFacts() {
     } catch (const std::exception& error) {
         return {DemangledTypeName(typeid(error)), QString::fromUtf8(error.what()), &error};
     } catch (...) {
-        return {QStringLiteral("Exception"), QStringLiteral("Unknown exception"), nullptr};
+        return {QStringLiteral("Exception"), QCoreApplication::translate("AppShell", "Unknown exception"), nullptr};
     }
 }
 
