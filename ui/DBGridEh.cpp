@@ -125,6 +125,7 @@ TDBGridEh::TDBGridEh(QWidget* parent)
 
 TDBGridEh::~TDBGridEh() {
     SetDataSet(nullptr);
+    TAccessibleDBGridEh::GridDestroyed(*this);
 }
 
 void TDBGridEh::SetDataSet(TADOQuery* dataSet) {

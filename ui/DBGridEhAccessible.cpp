@@ -345,6 +345,11 @@ void TAccessibleDBGridEh::FocusEntered(TDBGridEh& grid) {
     });
 }
 
+void TAccessibleDBGridEh::GridDestroyed(TDBGridEh& grid) {
+    if (TAccessibleDBGridEh* table = Tables().value(&grid))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(table));
+}
+
 void TAccessibleDBGridEh::SendCurrentLine(int oldLine) const {
     const int line = Grid()->CurrentLine();
     if (oldLine >= 0 && oldLine != line && oldLine < rowCount()) {

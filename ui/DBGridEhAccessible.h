@@ -31,6 +31,9 @@ public:
     static void CurrentLineChanged(TDBGridEh& grid, int oldLine);
     static void FooterChanged(TDBGridEh& grid);
     static void FocusEntered(TDBGridEh& grid);
+    // Called while the grid is destroyed: its table goes before the grid's columns and lines, which
+    // the table reads.
+    static void GridDestroyed(TDBGridEh& grid);
 
     // QAccessibleInterface
     QAccessible::Role role() const override;
