@@ -68,12 +68,19 @@ protected:
     }
 
     void timerEvent(QTimerEvent*) override {
+        // While the window manager frames the window, the window system may for a moment report it
+        // at its place inside the frame and a frame made of that; only a frame seen twice around the
+        // window where it was put counts. One that never comes means no frame, or a window the user
+        // moved.
         const QMargins frame = FrameMargins(m_window);
-        if (frame.isNull() && ++m_looks < Looks)
-            return; // no frame yet
+        const bool framed = !frame.isNull() && frame == m_lastFrame && frame.left() >= 0 && frame.top() >= 0 &&
+                            frame.right() >= 0 && frame.bottom() >= 0 && m_window->geometry() == m_placed;
+        m_lastFrame = frame;
+        if (!framed && ++m_looks < Looks)
+            return;
         killTimer(m_timer);
         deleteLater();
-        if (!frame.isNull() && frame != m_guess && m_window->geometry() == m_placed)
+        if (framed && frame != m_guess)
             m_window->setGeometry(CentredGeometry(m_window, frame, m_area));
     }
 
@@ -85,6 +92,7 @@ private:
     QRect m_area;
     QMargins m_guess;
     QRect m_placed;
+    QMargins m_lastFrame;
     int m_timer = 0;
     int m_looks = 0;
 };

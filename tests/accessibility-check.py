@@ -120,10 +120,20 @@ def outer_frame(title):
 
 
 def check_centred(title, over, what):
-    frame = wait_for(lambda: outer_frame(title), title + " framed")
-    dx = (frame[0] + frame[2] / 2) - (over[0] + over[2] / 2)
-    dy = (frame[1] + frame[3] / 2) - (over[1] + over[3] / 2)
-    check(abs(dx) <= 1.5 and abs(dy) <= 1.5, "%s centred %s (off by %.1f, %.1f)" % (title, what, dx, dy))
+    """The window may move once more, by a few pixels, when its frame differs from the one guessed."""
+    def offset():
+        frame = outer_frame(title)
+        if frame is None:
+            return None
+        return (frame[0] + frame[2] / 2) - (over[0] + over[2] / 2), (frame[1] + frame[3] / 2) - (over[1] + over[3] / 2)
+
+    centred = lambda off: off is not None and abs(off[0]) <= 1.5 and abs(off[1]) <= 1.5
+    wait_for(offset, title + " framed")
+    end = time.monotonic() + 3
+    while not centred(offset()) and time.monotonic() < end:
+        pump(0.1)
+    dx, dy = offset()
+    check(centred((dx, dy)), "%s centred %s (off by %.1f, %.1f)" % (title, what, dx, dy))
 
 
 def check_edit_names(root, names, what):

@@ -31,7 +31,7 @@ if [ -z "${TAMRIX_ACCESSIBILITY_SESSION:-}" ]; then
         dbus-run-session -- "$0" "$PROGRAM" "$DEMO_TOOL"
     code=$?
     set -e
-    if [ -s "$WORK/program.log" ]; then
+    if [ "$code" -ne 0 ] && [ -s "$WORK/program.log" ]; then
         echo "--- program output ---"
         cat "$WORK/program.log"
     fi
@@ -47,10 +47,15 @@ cd "$WORK"
 unset QT_QPA_PLATFORM
 openbox >/dev/null 2>&1 &
 wm=$!
-for _ in $(seq 1 100); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+managed=""
+for _ in $(seq 1 300); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && managed=1 && break
     sleep 0.1
 done
+if [ -z "$managed" ]; then
+    echo "openbox did not start within 30 s" >&2
+    exit 1
+fi
 
 # The checker listens for events before the program starts, as a screen reader that is already
 # running does; Qt exposes itself on the accessibility bus when one runs, and this variable says so.
