@@ -405,7 +405,7 @@ void TDBGridEh::DataSetNotice(TDataNotice notice) {
         // Post and cancel of an insert change the rows around the current one as well.
         UpdateScrollBars();
         viewport()->update();
-        TAccessibleDBGridEh::ContentsChanged(*this);
+        TAccessibleDBGridEh::ContentsChanged(*this, false);
         break;
     }
 }

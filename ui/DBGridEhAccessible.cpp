@@ -291,7 +291,7 @@ TAccessibleDBGridEh* TAccessibleDBGridEh::Of(TDBGridEh& grid) {
     return QAccessible::isActive() ? Tables().value(&grid) : nullptr;
 }
 
-void TAccessibleDBGridEh::ContentsChanged(TDBGridEh& grid) {
+void TAccessibleDBGridEh::ContentsChanged(TDBGridEh& grid, bool announceCurrent) {
     TAccessibleDBGridEh* table = Of(grid);
     if (!table)
         return;
@@ -322,7 +322,9 @@ void TAccessibleDBGridEh::ContentsChanged(TDBGridEh& grid) {
         Send(QAccessible::accessibleInterface(id), QAccessible::NameChanged);
     if (shapeChanged)
         Send(table, QAccessible::ObjectReorder);
-    table->SendCurrentLine(-1);
+    // A field being edited or a row posted leaves the current line where it is: no new announcement.
+    if (announceCurrent)
+        table->SendCurrentLine(-1);
 }
 
 void TAccessibleDBGridEh::CurrentLineChanged(TDBGridEh& grid, int oldLine) {

@@ -24,9 +24,9 @@ public:
     static QAccessibleInterface* Factory(const QString& key, QObject* object);
 
     // What the grid tells assistive technology; nothing happens while none listens, nor for a grid
-    // it has not asked about. The lines' texts or their number changed (open, close, scrolling, a change of rows,
-    // columns moved):
-    static void ContentsChanged(TDBGridEh& grid);
+    // it has not asked about. The lines' texts or their number changed (open, close, scrolling, a
+    // change of rows, columns moved); announceCurrent tells the current line again, as after a move:
+    static void ContentsChanged(TDBGridEh& grid, bool announceCurrent = true);
     // The current record moved to another line without the lines scrolling:
     static void CurrentLineChanged(TDBGridEh& grid, int oldLine);
     static void FooterChanged(TDBGridEh& grid);
