@@ -65,6 +65,11 @@ class QPlainTextEdit;
 // comes back as CR LF.
 QString MemoText(const QPlainTextEdit* memo);
 void SetMemoText(QPlainTextEdit* memo, const QString& text);
+// Keeps a word-wrapping text box quick with very long lines (a pasted text of megabytes without line
+// breaks): such a line keeps its layout between paints and cursor moves, and a text whose runs without
+// a break opportunity would make wrapping at words cost more than a fraction of a second is wrapped
+// anywhere instead. Call once, when the box is created; SetMemoText and the user's edits are covered.
+void FitMemoForLongLines(QPlainTextEdit* memo);
 
 // The text of the start-up failure box "Application Error".
 QString StartupFailureText(const QString& className, const QString& moduleName, const void* address,

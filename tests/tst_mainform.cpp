@@ -14,6 +14,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
@@ -128,6 +130,43 @@ private slots:
         QVERIFY2(changes >= 1 && changes <= 2, qPrintable(QStringLiteral("%1 pane updates").arg(changes)));
         QCOMPARE(FormMain->findChild<TDBGridEh*>("DBGridEh1")->FooterCount(), records);
         QCOMPARE(pane(), QStringLiteral("para 1\r\n\r\n"));
+    }
+
+    // A paragraph pasted as one line without break opportunities froze the window for the square of
+    // its length. It must still wrap to the pane's width and read back unchanged, and the next record
+    // must wrap at its words again; a long line typed or pasted by the user is treated the same.
+    void longLineWraps() {
+        QString blob;
+        for (int i = 0; blob.size() < 200000; ++i)
+            blob += QChar(u'a' + i % 26);
+        const QString words = QStringLiteral("wrapped at words ").repeated(200);
+        addRecord("blob", {blob});
+        addRecord("words", {words});
+        start();
+        auto* memo = FormMain->findChild<QPlainTextEdit*>("Memo1");
+        // The lines of the block that holds the cursor.
+        const auto lines = [memo] {
+            QTextLayout* layout = memo->textCursor().block().layout();
+            QList<QTextLine> result;
+            for (int i = 0; i < layout->lineCount(); ++i)
+                result << layout->lineAt(i);
+            return result;
+        };
+        QCOMPARE(pane(), blob + "\r\n\r\n");
+        QVERIFY(lines().size() > 100);
+        for (const QTextLine& line : lines())
+            QVERIFY(line.naturalTextWidth() <= memo->viewport()->width());
+
+        list().Next();
+        QCOMPARE(pane(), words + "\r\n\r\n");
+        QVERIFY(lines().size() > 5);
+        for (const QTextLine& line : lines().mid(1))
+            QCOMPARE(words.at(line.textStart() - 1), QLatin1Char(' '));
+
+        memo->moveCursor(QTextCursor::End);
+        memo->insertPlainText(blob);
+        QVERIFY(lines().size() > 100);
+        QCOMPARE(MemoText(memo), words + "\r\n\r\n" + blob);
     }
 
     // Delete removes the current record with all its paragraphs, and only those; No removes nothing.

@@ -50,6 +50,7 @@ TFormMain::TFormMain(QWidget* parent)
     ui->SpeedButton2->setDefaultAction(ui->ActionDelete);
     ui->DBGridEh1->SetDataSet(ADOQuery1.get());
     ADOQuery1->AfterScroll = [this](TADOQuery&) { ShowTitleContent(); };
+    FitMemoForLongLines(ui->Memo1);
 
     connect(ui->ActionNew, &QAction::triggered, this, [this] { Guarded([this] { ActionNewExecute(); }); });
     connect(ui->ActionDelete, &QAction::triggered, this, [this] { Guarded([this] { ActionDeleteExecute(); }); });

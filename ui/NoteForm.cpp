@@ -37,6 +37,7 @@ TFormNote::TFormNote(QWidget* parent)
 
     ui->DBGridEh1->SetDataSet(ADOQuery1.get());
     ADOQuery1->AfterScroll = [this](TADOQuery&) { ADOQuery1AfterScroll(); };
+    FitMemoForLongLines(ui->Memo1);
 
     const std::array<std::pair<QPushButton*, void (TFormNote::*)()>, 5> handlers = {{
         {ui->Button1, &TFormNote::Button1Click},
