@@ -2,6 +2,7 @@
 // windows, the guard around every entry point from Qt, the program font and the program's run.
 #include "AppShell.h"
 
+#include "BusyPointer.h"
 #include "DatabaseErrors.h"
 #include "WindowPlacement.h"
 
@@ -197,6 +198,7 @@ void ShowErrorBox(const QString& message) {
 }
 
 bool Guarded(const std::function<void()>& body) {
+    const TBusyScope busy;
     QString message;
     try {
         body();

@@ -2,6 +2,7 @@
 #include "WindowSet.h"
 
 #include "ADOQuery.h"
+#include "BusyPointer.h"
 #include "MainForm.h"
 #include "NoteForm.h"
 #include "SearchForm.h"
@@ -10,6 +11,7 @@
 void CreateWindowSet() {
     FormMain = new TFormMain();
     ShareDataModule = new TShareDataModule();
+    ShareDataModule->ADOConnection1.SetWorkTick(&BusyPointerTick);
     // The main window was created before the connection existed; its list query is bound now.
     FormMain->ADOQuery1->SetConnection(&ShareDataModule->ADOConnection1);
     FormNote = new TFormNote(FormMain);

@@ -23,6 +23,8 @@
 namespace {
 
 constexpr std::size_t kStatementCacheSize = 64;
+// Engine instructions between two work ticks: a fraction of a millisecond.
+constexpr int kInstructionsPerTick = 10000;
 
 } // namespace
 
@@ -75,12 +77,54 @@ void TADOConnection::Open() {
         throw EOleException(CleanEngineMessage(message), code);
     }
     m_db = db;
+    InstallWorkTick();
 }
 
 void TADOConnection::SetBusyTimeout(int milliseconds) {
     m_busyTimeout = milliseconds;
     if (m_db)
         sqlite3_busy_timeout(m_db, milliseconds);
+    InstallWorkTick();
+}
+
+void TADOConnection::SetWorkTick(std::function<void()> tick) {
+    m_workTick = std::move(tick);
+    InstallWorkTick();
+}
+
+void TADOConnection::InstallWorkTick() noexcept {
+    if (!m_db || !m_workTick)
+        return;
+    sqlite3_progress_handler(m_db, kInstructionsPerTick, &TADOConnection::ProgressTick, this);
+    // Replaces the plain busy timeout with a wait of the same length that ticks at every retry.
+    sqlite3_busy_handler(m_db, &TADOConnection::BusyWait, this);
+}
+
+int TADOConnection::ProgressTick(void* connection) noexcept {
+    auto& self = *static_cast<TADOConnection*>(connection);
+    if (self.m_workTick) {
+        try {
+            self.m_workTick();
+        } catch (...) {
+            // The engine must go on; a tick has nothing to report.
+        }
+    }
+    return 0;
+}
+
+int TADOConnection::BusyWait(void* connection, int attempt) noexcept {
+    auto& self = *static_cast<TADOConnection*>(connection);
+    const auto now = std::chrono::steady_clock::now();
+    if (attempt == 0)
+        self.m_busySince = now;
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - self.m_busySince).count();
+    if (waited >= self.m_busyTimeout)
+        return 0;
+    ProgressTick(connection);
+    // Short pauses first, as a short write is the common case, then a steady 100 ms.
+    const long long pause = std::min<long long>({1LL << std::min(attempt, 6), 100, self.m_busyTimeout - waited});
+    sqlite3_sleep(static_cast<int>(pause));
+    return 1;
 }
 
 void TADOConnection::RaiseLastError() const {

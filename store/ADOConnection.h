@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -30,6 +32,12 @@ public:
 
     // Busy timeout in milliseconds used while another process writes (default 5000).
     void SetBusyTimeout(int milliseconds);
+
+    // Called now and then while the engine runs a statement (every few thousand engine instructions)
+    // and at every retry while a busy wait sits out another process's lock, so the program can show
+    // that it is busy. The busy wait keeps the busy timeout's length and pace. tick must not raise;
+    // an empty tick switches the calls off.
+    void SetWorkTick(std::function<void()> tick);
 
     // Transactions. BeginTrans raises if one is already running. RollbackTrans never raises.
     void BeginTrans();
@@ -67,6 +75,11 @@ public:
 
 private:
     std::string m_databasePath;
+    void InstallWorkTick() noexcept;
+    static int ProgressTick(void* connection) noexcept;
+    static int BusyWait(void* connection, int attempt) noexcept;
+    std::function<void()> m_workTick;
+    std::chrono::steady_clock::time_point m_busySince;
     void ForgetCache() noexcept;
 
     sqlite3* m_db = nullptr;

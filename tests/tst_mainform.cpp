@@ -6,11 +6,13 @@
 #include "Field.h"
 #include "MainForm.h"
 #include "NoteForm.h"
+#include "ShareDM.h"
 #include "TestDatabase.h"
 #include "WindowSet.h"
 #include "WindowTestHelpers.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -20,8 +22,13 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <sqlite3.h>
+
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -248,6 +255,53 @@ private slots:
         QCOMPARE(m_boxes->seen, (QStringList{kConfirm, kDeleted}));
         QCOMPARE(count("Select count(*) From Title"), 0);
         QCOMPARE(count("Select count(*) From Content"), 0);
+    }
+
+    // A list open that waits out another process's lock shows the wait pointer once it has taken
+    // half a second, and the normal one again when it ends; when the wait gives up, the boxes that
+    // tell of the failure show the normal pointer and none is left behind.
+    void busyPointerWhileLocked() {
+        addRecord("one", {"p"});
+        start();
+        const auto holdLock = [this](int milliseconds) {
+            std::promise<void> locked;
+            std::thread holder([path = m_db->path(), milliseconds, &locked] {
+                sqlite3* db = nullptr;
+                sqlite3_open(path.toUtf8().constData(), &db);
+                sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+                locked.set_value();
+                std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+                sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+                sqlite3_close(db);
+            });
+            locked.get_future().wait();
+            return holder;
+        };
+        QList<const QCursor*> pointers;
+        const auto showTitleContent = list().AfterScroll;
+        list().AfterScroll = [&pointers, showTitleContent](TADOQuery& query) {
+            pointers << QGuiApplication::overrideCursor();
+            showTitleContent(query);
+        };
+        std::thread holder = holdLock(1200);
+        QVERIFY(Guarded([] { FormMain->RefreshTitleList(); }));
+        holder.join();
+        QVERIFY(!pointers.isEmpty());
+        QVERIFY(pointers.first() && pointers.first()->shape() == Qt::WaitCursor);
+        QVERIFY(!QGuiApplication::overrideCursor());
+
+        ShareDataModule->ADOConnection1.SetBusyTimeout(700);
+        m_boxes->eachTick = [this] {
+            if (!VisibleMessageBoxes().isEmpty())
+                m_boxes->seen << (QGuiApplication::overrideCursor() ? "box: wait pointer" : "box: normal pointer");
+        };
+        holder = holdLock(1500);
+        QVERIFY(!Guarded([] { FormMain->RefreshTitleList(); }));
+        holder.join();
+        QVERIFY(m_boxes->seen.contains(QStringLiteral("message: 数据库打开失败")));
+        QVERIFY(!m_boxes->seen.contains(QStringLiteral("box: wait pointer")));
+        QVERIFY(!QGuiApplication::overrideCursor());
+        list().AfterScroll = showTitleContent;
     }
 
     // Without the database file the list cannot open: the failure message, then the closed-dataset
