@@ -425,27 +425,21 @@ void EditRecordActions(ActionClock& clock, Floor& floor, Figures& figures, long 
         auto* memo = Child<QPlainTextEdit>(FormNote, "Memo1");
         TADOQuery& paragraphs = *FormNote->ADOQuery1;
 
+        // Presses an editor button and times it with the repaint that follows.
+        const auto press = [&](const char* button, double& seconds, double& peak) {
+            clock.Start();
+            Child<QPushButton>(FormNote, button)->click();
+            FormNote->repaint();
+            seconds = clock.Stop();
+            peak = clock.PeakMegabytes();
+        };
         SetMemoText(memo, QStringLiteral("基准段落"));
-        clock.Start();
-        Child<QPushButton>(FormNote, "Button1")->click();
-        FormNote->repaint();
-        addSeconds = clock.Stop();
-        addPeak = clock.PeakMegabytes();
-
+        press("Button1", addSeconds, addPeak);
         // The user picks the new paragraph, the last one, in the paragraph list.
         paragraphs.Last();
-        clock.Start();
-        Child<QPushButton>(FormNote, "Button2")->click();
-        FormNote->repaint();
-        modifySeconds = clock.Stop();
-        modifyPeak = clock.PeakMegabytes();
-
+        press("Button2", modifySeconds, modifyPeak);
         paragraphs.Last();
-        clock.Start();
-        Child<QPushButton>(FormNote, "Button3")->click();
-        FormNote->repaint();
-        deleteSeconds = clock.Stop();
-        deletePeak = clock.PeakMegabytes();
+        press("Button3", deleteSeconds, deletePeak);
 
         clock.Start();
         Child<QPushButton>(FormNote, "Button4")->click();
