@@ -144,6 +144,10 @@ void TFormNote::RefreshContentList() {
 }
 
 void TFormNote::ADOQuery1AfterScroll() {
+    // The grid's count walk moves through every paragraph and ends with the open's own call on the
+    // first one; laying out each paragraph on the way would cost a long text several times over.
+    if (ADOQuery1->ControlsDisabled())
+        return;
     if (ADOQuery1->Active() && !ADOQuery1->FieldByName("ContentIndex").IsNull())
         SetMemoText(ui->Memo1, Text(ADOQuery1->FieldByName("ContentTxt")));
 }
