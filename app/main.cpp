@@ -2,6 +2,8 @@
 #include "AppShell.h"
 #include "ApplicationIcon.h"
 #include "MainForm.h"
+#include "ShareDM.h"
+#include "SingleCopyLock.h"
 #include "WindowSet.h"
 
 #include <QApplication>
@@ -12,6 +14,14 @@ int main(int argc, char* argv[]) {
     // compositor match the windows with the menu entry.
     QApplication::setWindowIcon(ApplicationIcon());
     QGuiApplication::setDesktopFileName(QString::fromLatin1(DesktopFileName));
+    // Held until the window set, and with it the connection, is gone.
+    const TSingleCopyLock lock(DatabaseFileName);
+    if (lock.State() == TSingleCopyLock::TState::HeldElsewhere) {
+        InstallProgramFont();
+        ShowMessage(QCoreApplication::translate("main", "数据库 %1 已由本程序的另一个副本打开，请先关闭那个副本")
+                        .arg(QLatin1String(DatabaseFileName)));
+        return 1;
+    }
     return RunApplication(
         CreateWindowSet, [] { FormMain->show(); }, DestroyWindowSet);
 }

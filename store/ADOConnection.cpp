@@ -1,10 +1,10 @@
 // TADOConnection: the program's one SQLite connection.
 //
-// Operations: Open (connect on demand; later calls do nothing), PrepareCached (statements reused by
-// their text), TableSchema (key column and declared types of a table), BeginTrans / CommitTrans /
-// RollbackTrans, ExecuteDirect. The connection opens an existing file read-write and never creates
-// one; other processes may use the file at the same time, and a busy timeout waits out their short
-// writes. Once connected it stays connected until destroyed.
+// Operations: Open (connect on demand; later calls do nothing), PrepareCached (statements lent out
+// and reused by their text), TableSchema (key column and declared types of a table), BeginTrans /
+// CommitTrans / RollbackTrans, ExecuteDirect. The connection opens an existing file read-write and
+// never creates one; other processes may use the file at the same time, and a busy timeout waits out
+// their short writes. Once connected it stays connected until destroyed.
 //
 // Cost: Open checks the file with one read of the schema. A cached statement saves SQLite's parse
 // and plan for every repeated statement text (the record sets lift integer literals into bindings
@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace {
 
@@ -135,6 +136,7 @@ void TADOConnection::RaiseLastError() const {
 
 void TADOConnection::ExecuteDirect(const std::string& sql) {
     Open();
+    EndAbandonedTransaction();
     char* error = nullptr;
     if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
         std::string message = error ? error : sqlite3_errmsg(m_db);
@@ -144,30 +146,67 @@ void TADOConnection::ExecuteDirect(const std::string& sql) {
 }
 
 void TADOConnection::BeginTrans() {
-    ExecuteDirect("BEGIN");
+    ExecuteDirect("BEGIN IMMEDIATE");
 }
 
 void TADOConnection::CommitTrans() {
     ExecuteDirect("COMMIT");
 }
 
-void TADOConnection::RollbackTrans() noexcept {
-    if (m_db && !sqlite3_get_autocommit(m_db))
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+void TADOConnection::RollbackTrans() {
+    if (!InTransaction())
+        return;
+    char* error = nullptr;
+    if (sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, &error) == SQLITE_OK)
+        return;
+    std::string message = error ? error : sqlite3_errmsg(m_db);
+    sqlite3_free(error);
+    m_rollbackFailed = InTransaction();
+    throw EOleException(CleanEngineMessage(message), sqlite3_extended_errcode(m_db));
+}
+
+void TADOConnection::EndAbandonedTransaction() {
+    if (!m_rollbackFailed)
+        return;
+    m_rollbackFailed = false;
+    RollbackTrans();
 }
 
 bool TADOConnection::InTransaction() const {
     return m_db && !sqlite3_get_autocommit(m_db);
 }
 
-sqlite3_stmt* TADOConnection::PrepareCached(const std::string& sql) {
+TADOConnection::TStatementLease::TStatementLease(TStatementLease&& other) noexcept
+    : m_stmt(std::exchange(other.m_stmt, nullptr)), m_inUse(std::exchange(other.m_inUse, nullptr)) {}
+
+TADOConnection::TStatementLease::~TStatementLease() {
+    Release();
+}
+
+int TADOConnection::TStatementLease::Release() noexcept {
+    if (!m_stmt)
+        return SQLITE_OK;
+    const int rc = sqlite3_reset(m_stmt);
+    sqlite3_clear_bindings(m_stmt);
+    *m_inUse = false;
+    m_stmt = nullptr;
+    return rc;
+}
+
+void TADOConnection::TStatementLease::Finish() {
+    sqlite3* db = m_stmt ? sqlite3_db_handle(m_stmt) : nullptr;
+    if (Release() != SQLITE_OK)
+        throw EOleException(CleanEngineMessage(sqlite3_errmsg(db)), sqlite3_extended_errcode(db));
+}
+
+TADOConnection::TStatementLease TADOConnection::PrepareCached(const std::string& sql) {
     Open();
+    EndAbandonedTransaction();
     for (auto it = m_statements.begin(); it != m_statements.end(); ++it) {
-        if (it->sql == sql) {
+        if (it->sql == sql && !it->inUse) {
             m_statements.splice(m_statements.begin(), m_statements, it);
-            sqlite3_reset(it->stmt);
-            sqlite3_clear_bindings(it->stmt);
-            return it->stmt;
+            it->inUse = true;
+            return TStatementLease(it->stmt, &it->inUse);
         }
     }
     sqlite3_stmt* stmt = nullptr;
@@ -177,12 +216,19 @@ sqlite3_stmt* TADOConnection::PrepareCached(const std::string& sql) {
     }
     if (!stmt) // only blanks or comments
         throw EOleException("The statement is empty", SQLITE_MISUSE);
-    m_statements.push_front({sql, stmt});
-    if (m_statements.size() > kStatementCacheSize) {
-        sqlite3_finalize(m_statements.back().stmt);
-        m_statements.pop_back();
+    // The least recently used statement that nobody holds makes room; held ones are never touched.
+    if (m_statements.size() >= kStatementCacheSize) {
+        for (auto it = m_statements.end(); it != m_statements.begin();) {
+            --it;
+            if (!it->inUse) {
+                sqlite3_finalize(it->stmt);
+                m_statements.erase(it);
+                break;
+            }
+        }
     }
-    return stmt;
+    m_statements.push_front({sql, stmt, true});
+    return TStatementLease(stmt, &m_statements.front().inUse);
 }
 
 const TADOConnection::ColumnInfo* TADOConnection::TableInfo::Find(const std::string& column) const {
@@ -197,17 +243,22 @@ const TADOConnection::TableInfo& TADOConnection::TableSchema(const std::string& 
         if (name == table)
             return info;
     Open();
+    EndAbandonedTransaction();
     TableInfo info;
     sqlite3_stmt* stmt = nullptr;
-    const std::string sql = "PRAGMA table_info(\"" + table + "\")";
-    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    std::string sql = "PRAGMA table_info(\"";
+    for (const char c : table)
+        sql += c == '"' ? std::string("\"\"") : std::string(1, c);
+    sql += "\")";
+    if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) != SQLITE_OK) {
         sqlite3_finalize(stmt);
         RaiseLastError();
     }
     int keyCount = 0;
     std::string keyColumn;
     std::string keyType;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         ColumnInfo column;
         const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
         const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2));
@@ -219,6 +270,11 @@ const TADOConnection::TableInfo& TADOConnection::TableSchema(const std::string& 
             keyType = UpperAscii(column.declaredType);
         }
         info.columns.emplace_back(name ? name : "", column);
+    }
+    // A read cut short must not be remembered as the table's schema for the connection's life.
+    if (rc != SQLITE_DONE) {
+        sqlite3_finalize(stmt);
+        RaiseLastError();
     }
     sqlite3_finalize(stmt);
     if (keyCount == 1) {
@@ -237,8 +293,14 @@ TTransaction::TTransaction(TADOConnection& connection) : m_connection(connection
 }
 
 TTransaction::~TTransaction() {
-    if (!m_done)
+    if (m_done)
+        return;
+    try {
         m_connection.RollbackTrans();
+    } catch (const Exception&) {
+        // The error that ends the transaction is on its way to the user; the connection rolls back
+        // again before its next statement.
+    }
 }
 
 void TTransaction::Commit() {

@@ -39,10 +39,16 @@ public:
     // an empty tick switches the calls off.
     void SetWorkTick(std::function<void()> tick);
 
-    // Transactions. BeginTrans raises if one is already running. RollbackTrans never raises.
+    // Transactions. Every transaction the program opens writes, so BeginTrans starts it as a writer
+    // (BEGIN IMMEDIATE): another process's short write is waited out by the busy timeout there, where
+    // a reader's later upgrade would be refused at once. BeginTrans raises if one is already running.
+    // RollbackTrans does nothing outside a transaction and raises EOleException when the engine
+    // reports a failure; a transaction the engine then still holds is rolled back before any later
+    // statement of this connection runs, and that statement raises while the rollback keeps failing,
+    // so nothing is ever written into a transaction that was meant to be undone.
     void BeginTrans();
     void CommitTrans();
-    void RollbackTrans() noexcept;
+    void RollbackTrans();
     bool InTransaction() const;
 
     // The raw handle, valid while connected; nullptr otherwise.
@@ -51,10 +57,31 @@ public:
     // Runs SQL that returns no rows (for example a schema script). Raises EOleException.
     void ExecuteDirect(const std::string& sql);
 
-    // A prepared statement for sql, kept and reused for the same text while connected. It comes back
-    // reset and without bindings; the caller resets it when done and must not finalize it.
-    // Raises EOleException (connects first when needed).
-    sqlite3_stmt* PrepareCached(const std::string& sql);
+    // A prepared statement lent to one user. While lent it is neither finalized nor lent again, however
+    // many other statements are prepared in between (a handler called during an open may prepare
+    // dozens); giving it back (destruction or Finish) resets it and clears its bindings. A lease must
+    // end before its connection does.
+    class TStatementLease {
+    public:
+        TStatementLease(TStatementLease&& other) noexcept;
+        TStatementLease& operator=(TStatementLease&&) = delete;
+        ~TStatementLease();
+        sqlite3_stmt* Handle() const { return m_stmt; }
+        // Gives the statement back after its last step; raises EOleException when the reset reports
+        // an error.
+        void Finish();
+
+    private:
+        friend class TADOConnection;
+        TStatementLease(sqlite3_stmt* stmt, bool* inUse) : m_stmt(stmt), m_inUse(inUse) {}
+        int Release() noexcept;
+        sqlite3_stmt* m_stmt;
+        bool* m_inUse;
+    };
+
+    // Lends the prepared statement for sql, kept and reused for the same text while connected; it
+    // comes reset and without bindings. Raises EOleException (connects first when needed).
+    TStatementLease PrepareCached(const std::string& sql);
 
     // What the table's schema says of one column (cached per table for the connection's life).
     struct ColumnInfo {
@@ -81,18 +108,23 @@ private:
     std::function<void()> m_workTick;
     std::chrono::steady_clock::time_point m_busySince;
     void ForgetCache() noexcept;
+    // Rolls back a transaction whose rollback failed earlier; raises while that still fails.
+    void EndAbandonedTransaction();
 
     sqlite3* m_db = nullptr;
     int m_busyTimeout = 5000;
+    bool m_rollbackFailed = false;
     struct CachedStatement {
         std::string sql;
         sqlite3_stmt* stmt;
+        bool inUse = false;
     };
-    std::list<CachedStatement> m_statements; // most recently used first
+    std::list<CachedStatement> m_statements; // most recently used first; entries never move
     std::list<std::pair<std::string, TableInfo>> m_tables;
 };
 
-// Rolls back unless committed.
+// Rolls back unless committed; a rollback that fails there is taken up by the connection's next
+// statement (see RollbackTrans).
 class TTransaction {
 public:
     explicit TTransaction(TADOConnection& connection);

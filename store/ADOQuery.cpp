@@ -6,10 +6,9 @@
 // record set but Close, Open and the statement raises the closed-dataset error (fields: not found).
 //
 // Storage: the snapshot is a few large byte chunks holding each row's cells back to back (a tag
-// byte, then a varint integer, an 8-byte real or a varint length and UTF-8 bytes), plus one pointer
-// per row. A posted edit appends the new cells and repoints its row; a delete drops the row's
-// pointer. Reading
-// a cell walks the row's few cells; nothing is decoded for rows that are never read.
+// byte, then a varint integer, an 8-byte real, or a varint length and the UTF-8 bytes of a text or
+// the bytes of a BLOB), plus one pointer per row. A posted edit appends the new cells and repoints its row; a delete
+// drops the row's pointer. Reading a cell walks the row's few cells; nothing is decoded for rows that are never read.
 //
 // Costs: Open is one pass of SQLite over the statement, copying each cell once; the statement's
 // plan is reused when the same text (integer literals lifted into bindings) was run before. Moves,
@@ -103,10 +102,17 @@ struct CellToStore {
             cell.type = TFieldValue::Real;
             cell.real = sqlite3_value_double(value);
             break;
-        default: // text and blobs are kept as their bytes
-            cell.type = TFieldValue::Text;
+        case SQLITE_BLOB:
+            cell.type = TFieldValue::Blob;
             cell.bytes = static_cast<const char*>(sqlite3_value_blob(value));
             cell.size = static_cast<std::size_t>(sqlite3_value_bytes(value));
+            break;
+        default: // text, as UTF-8 whatever the database's own encoding
+            cell.type = TFieldValue::Text;
+            cell.bytes = reinterpret_cast<const char*>(sqlite3_value_text(value));
+            cell.size = static_cast<std::size_t>(sqlite3_value_bytes(value));
+            if (!cell.bytes) // the conversion ran out of memory; an empty text is never NULL
+                throw std::bad_alloc();
             break;
         }
         return cell;
@@ -125,6 +131,7 @@ struct CellToStore {
         case TFieldValue::Real:
             return 1 + sizeof(double);
         case TFieldValue::Text:
+        case TFieldValue::Blob:
             break;
         }
         return 1 + VarintSize(size) + size;
@@ -143,9 +150,10 @@ struct CellToStore {
             std::memcpy(out + 1, &real, sizeof real);
             return out + 1 + sizeof real;
         case TFieldValue::Text:
+        case TFieldValue::Blob:
             break;
         }
-        out += TagAndVarint(out, TFieldValue::Text, size);
+        out += TagAndVarint(out, type, size);
         if (size > 0)
             std::memcpy(out, bytes, size);
         return out + size;
@@ -161,7 +169,8 @@ const char* SkipCell(const char* p) {
         return p;
     case TFieldValue::Real:
         return p + sizeof(double);
-    case TFieldValue::Text: {
+    case TFieldValue::Text:
+    case TFieldValue::Blob: {
         const auto size = GetVarint(p);
         return p + size;
     }
@@ -181,7 +190,8 @@ TFieldValue ReadCell(const char* p) {
     case TFieldValue::Real:
         std::memcpy(&value.real, p, sizeof(double));
         break;
-    case TFieldValue::Text: {
+    case TFieldValue::Text:
+    case TFieldValue::Blob: {
         const auto size = GetVarint(p);
         value.text.assign(p, size);
         break;
@@ -204,9 +214,10 @@ bool IsQuote(char c) {
 // Turns the record set's statement text into what SQLite is given. A colon outside quoted text
 // that is not doubled starts a parameter marker, which runs to the next blank, comma, semicolon,
 // closing parenthesis or line break and becomes "?" (bound to NULL: the program supplies no
-// values); a doubled colon stands for one colon. Any of the three quote characters switches
-// between quoted and unquoted text. An integer literal right after a comparison operator is lifted
-// into a binding as well, so that statements differing only in such a number share one plan.
+// values); a doubled colon stands for one colon. Quoted text starts at any of the three quote
+// characters and ends only at the same character (a doubled one inside stays quoted), so a criterion
+// between single quotes stays one literal whatever it holds. An integer literal right after a comparison operator is
+// lifted into a binding as well, so that statements differing only in such a number share one plan.
 std::string TranslateStatement(const std::string& text, std::vector<std::optional<std::int64_t>>& bindings) {
     std::string out;
     out.reserve(text.size());
@@ -216,13 +227,15 @@ std::string TranslateStatement(const std::string& text, std::vector<std::optiona
         out.append(with);
         copied = to;
     };
-    bool quoted = false;
+    char quote = 0; // the quote character that opened the quoted text we are in
     for (std::size_t i = 0; i < text.size();) {
         const char c = text[i];
-        if (IsQuote(c)) {
-            quoted = !quoted;
+        if (quote) {
+            if (c == quote)
+                quote = 0;
             ++i;
-        } else if (quoted) {
+        } else if (IsQuote(c)) {
+            quote = c;
             ++i;
         } else if (c == ':') {
             if (i + 1 < text.size() && text[i + 1] == ':') {
@@ -310,30 +323,29 @@ TFieldKind KindFromValueType(int sqliteType) {
     }
 }
 
-// Resets a cached statement however the fetch ends.
-struct StatementReset {
-    sqlite3_stmt* stmt;
-    ~StatementReset() {
-        sqlite3_reset(stmt);
-        sqlite3_clear_bindings(stmt);
-    }
-};
-
+// Binds one value; raises EDatabaseError with the engine's message when the engine refuses it (a
+// text over its length limit would otherwise go in as NULL).
 void BindValue(sqlite3_stmt* stmt, int index, const TFieldValue& value) {
+    int rc = SQLITE_OK;
     switch (value.type) {
     case TFieldValue::Null:
-        sqlite3_bind_null(stmt, index);
+        rc = sqlite3_bind_null(stmt, index);
         break;
     case TFieldValue::Int:
-        sqlite3_bind_int64(stmt, index, value.integer);
+        rc = sqlite3_bind_int64(stmt, index, value.integer);
         break;
     case TFieldValue::Real:
-        sqlite3_bind_double(stmt, index, value.real);
+        rc = sqlite3_bind_double(stmt, index, value.real);
         break;
     case TFieldValue::Text:
-        sqlite3_bind_text(stmt, index, value.text.data(), static_cast<int>(value.text.size()), SQLITE_TRANSIENT);
+        rc = sqlite3_bind_text64(stmt, index, value.text.data(), value.text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        break;
+    case TFieldValue::Blob:
+        rc = sqlite3_bind_blob64(stmt, index, value.text.data(), value.text.size(), SQLITE_TRANSIENT);
         break;
     }
+    if (rc != SQLITE_OK)
+        throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(sqlite3_db_handle(stmt))));
 }
 
 std::string QuoteIdentifier(const std::string& name) {
@@ -552,12 +564,14 @@ void TADOQuery::Open() {
 
     std::vector<std::optional<std::int64_t>> bindings;
     const std::string text = TranslateStatement(SQLText(), bindings);
-    sqlite3_stmt* stmt = m_connection->PrepareCached(text);
-    StatementReset reset{stmt};
+    // The statement is held only while this open reads it: it goes back before any observer or
+    // handler runs, since those open statements of their own.
+    TADOConnection::TStatementLease statement = m_connection->PrepareCached(text);
+    sqlite3_stmt* const stmt = statement.Handle();
     for (std::size_t i = 0; i < bindings.size() && i < static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt));
          ++i)
-        if (bindings[i])
-            sqlite3_bind_int64(stmt, static_cast<int>(i + 1), *bindings[i]);
+        if (bindings[i] && sqlite3_bind_int64(stmt, static_cast<int>(i + 1), *bindings[i]) != SQLITE_OK)
+            m_connection->RaiseLastError();
 
     const int columnCount = sqlite3_column_count(stmt);
     if (columnCount == 0)
@@ -624,6 +638,7 @@ void TADOQuery::Open() {
                 const TFieldValue first = impl->Cell(0, c);
                 type = first.type == TFieldValue::Int    ? SQLITE_INTEGER
                        : first.type == TFieldValue::Real ? SQLITE_FLOAT
+                       : first.type == TFieldValue::Blob ? SQLITE_BLOB
                                                          : SQLITE_TEXT;
             }
             kind = KindFromValueType(type);
@@ -631,6 +646,7 @@ void TADOQuery::Open() {
         }
         fields.push_back(std::make_unique<TField>(*this, c, name ? name : "", *kind, size, readOnly));
     }
+    statement.Finish();
 
     m_impl = std::move(impl);
     m_fields = std::move(fields);
@@ -790,19 +806,21 @@ void TADOQuery::SetRecNo(int recNo) {
     FireScroll();
 }
 
-bool TADOQuery::Locate(std::string_view fieldName, int value, int /*options: case makes no difference for a number*/) {
+bool TADOQuery::Locate(std::string_view fieldName, std::int64_t value,
+                       int /*options: case makes no difference for a number*/) {
     CheckActive();
     CheckBrowseMove();
     const TField* field = FindField(fieldName);
     if (!field)
         return false;
+    const std::string valueText = std::to_string(value);
     const int count = static_cast<int>(m_impl->rows.size());
     int found = -1;
     for (int row = 0; row < count && found < 0; ++row) {
         const TFieldValue cell = m_impl->Cell(row, field->Index());
         if ((cell.type == TFieldValue::Int && cell.integer == value) ||
-            (cell.type == TFieldValue::Real && cell.real == value) ||
-            (cell.type == TFieldValue::Text && cell.text == std::to_string(value)))
+            (cell.type == TFieldValue::Real && ExactInteger(cell.real) == value) ||
+            (cell.type == TFieldValue::Text && cell.text == valueText))
             found = row;
     }
     if (found < 0)
@@ -992,18 +1010,21 @@ void TADOQuery::Post() {
 // Runs one change with its values bound in order and returns the rows it changed. The engine's
 // errors become record-set errors with its message and no name in front.
 int TADOQuery::ExecuteChange(const std::string& sql, const std::vector<TFieldValue>& values) {
-    sqlite3_stmt* stmt = nullptr;
+    const auto engineError = [this] {
+        return EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
+    };
     try {
-        stmt = m_connection->PrepareCached(sql);
-    } catch (const Exception& error) {
+        TADOConnection::TStatementLease statement = m_connection->PrepareCached(sql);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            BindValue(statement.Handle(), static_cast<int>(i + 1), values[i]);
+        if (sqlite3_step(statement.Handle()) != SQLITE_DONE)
+            throw engineError();
+        const int changed = sqlite3_changes(m_connection->Handle());
+        statement.Finish();
+        return changed;
+    } catch (const EOleException& error) {
         throw EDatabaseError(error.Message());
     }
-    StatementReset reset{stmt};
-    for (std::size_t i = 0; i < values.size(); ++i)
-        BindValue(stmt, static_cast<int>(i + 1), values[i]);
-    if (sqlite3_step(stmt) != SQLITE_DONE)
-        throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
-    return sqlite3_changes(m_connection->Handle());
 }
 
 // Writes the modified fields of the row in edit state, but only where the row still holds what was

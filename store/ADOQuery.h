@@ -86,10 +86,10 @@ public:
     // 1-based position of the current row; -1 when empty, closed or inserting.
     int RecNo() const;
     void SetRecNo(int recNo);
-    // Finds the row whose integer field equals value. Returns false (and changes nothing) when not
-    // found or on any error but the closed-dataset error, an implicit post's error and the
-    // AfterScroll handler's error.
-    bool Locate(std::string_view fieldName, int value, int options = loCaseInsensitive);
+    // Finds the row whose integer field equals value (a real or a text cell only when it holds that
+    // very integer). Returns false (and changes nothing) when not found or on any error but the
+    // closed-dataset error, an implicit post's error and the AfterScroll handler's error.
+    bool Locate(std::string_view fieldName, std::int64_t value, int options = loCaseInsensitive);
 
     // Fields of the result, in column order; empty while closed.
     int FieldCount() const { return static_cast<int>(m_fields.size()); }

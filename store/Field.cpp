@@ -41,19 +41,22 @@ std::string TField::AsString() const {
     return TADOQuery::ValueText(m_dataSet.CurrentValue(m_index));
 }
 
-int TField::AsInteger() const {
+std::int64_t TField::AsInteger() const {
     const TFieldValue value = m_dataSet.CurrentValue(m_index);
     switch (value.type) {
     case TFieldValue::Null:
         return 0;
     case TFieldValue::Int:
-        return static_cast<int>(value.integer);
+        return value.integer;
     case TFieldValue::Real:
-        return static_cast<int>(value.real);
+        if (const auto integer = ExactInteger(value.real))
+            return *integer;
+        throw EDatabaseError("'" + RealToText(value.real) + "' is not a valid integer value");
     case TFieldValue::Text:
+    case TFieldValue::Blob:
         break;
     }
-    int result = 0;
+    std::int64_t result = 0;
     const char* begin = value.text.data();
     const char* end = begin + value.text.size();
     auto [ptr, ec] = std::from_chars(begin, end, result);
@@ -70,7 +73,7 @@ void TField::SetAsString(std::string_view value) {
     case TFieldKind::AutoInc: {
         if (value.empty())
             break; // NULL
-        int number = 0;
+        std::int64_t number = 0;
         auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
         if (ec != std::errc() || ptr != value.data() + value.size())
             throw EDatabaseError("'" + std::string(value) + "' is not a valid integer value");
@@ -99,7 +102,7 @@ void TField::SetAsString(std::string_view value) {
     m_dataSet.AssignValue(m_index, std::move(stored));
 }
 
-void TField::SetAsInteger(int value) {
+void TField::SetAsInteger(std::int64_t value) {
     m_dataSet.CheckCanAssign(*this);
     if (m_kind == TFieldKind::Text || m_kind == TFieldKind::Memo) {
         SetAsString(std::to_string(value));
@@ -122,6 +125,7 @@ std::string TADOQuery::ValueText(const TFieldValue& value) {
     case TFieldValue::Real:
         return RealToText(value.real);
     case TFieldValue::Text:
+    case TFieldValue::Blob:
         return value.text;
     }
     return {};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -8,7 +9,7 @@ class TADOQuery;
 // What a field holds, taken from the column's declared type.
 enum class TFieldKind {
     AutoInc, // the table's integer key, assigned by the database; read-only
-    Integer, // 32-bit signed
+    Integer, // 64-bit signed, SQLite's full width
     Float,   // only for expressions or REAL columns
     Text,    // at most Size() characters (code points)
     Memo,    // long text of any length
@@ -32,16 +33,17 @@ public:
 
     // True for NULL and when there is no current row.
     bool IsNull() const;
-    // Empty text for NULL; decimal digits for integers.
+    // Empty text for NULL; decimal digits for integers; a BLOB's bytes as they are.
     std::string AsString() const;
-    // 0 for NULL; text is converted as far as it reads as a number.
-    int AsInteger() const;
+    // 0 for NULL; a real or a text must hold an integer exactly (3.0, "42"), else EDatabaseError
+    // "'%s' is not a valid integer value": a key is never narrowed or rounded into another record's.
+    std::int64_t AsInteger() const;
 
     // Edit or insert state only ("Dataset not in edit or insert mode" otherwise); a read-only field
     // raises "Field '%s' cannot be modified". Text is cut to Size() characters; the empty text goes
     // into a Memo field as NULL.
     void SetAsString(std::string_view value);
-    void SetAsInteger(int value);
+    void SetAsInteger(std::int64_t value);
     void Clear(); // assigns NULL
 
 private:

@@ -33,7 +33,7 @@ QString QuotedCriterion(QString criterion) {
     return criterion.replace(QLatin1Char('\''), QLatin1String("''"));
 }
 
-std::string TitleIndexSql(const char* statement, int titleIndex) {
+std::string TitleIndexSql(const char* statement, qint64 titleIndex) {
     return statement + std::to_string(titleIndex);
 }
 
@@ -155,7 +155,7 @@ void TFormMain::ActionNewExecute() {
 void TFormMain::DBGridEh1DblClick() {
     if (!ADOQuery1->Active() || ADOQuery1->FieldByName("TitleIndex").IsNull())
         return;
-    const int titleIndex = ADOQuery1->FieldByName("TitleIndex").AsInteger();
+    const qint64 titleIndex = ADOQuery1->FieldByName("TitleIndex").AsInteger();
     FormNote->EditTitleIndex = titleIndex;
     if (FormNote->exec() == QDialog::Accepted) {
         RefreshTitleList();
@@ -170,7 +170,7 @@ void TFormMain::ActionDeleteExecute() {
     }
     // The confirmation leaves the list usable while it waits: the record to delete is the one that
     // was current when the user asked, not whatever is current when the answer comes.
-    const int titleIndex = ADOQuery1->FieldByName("TitleIndex").AsInteger();
+    const qint64 titleIndex = ADOQuery1->FieldByName("TitleIndex").AsInteger();
     if (!ConfirmYesNo(tr("您确定要删除该记录吗？"), tr("删除确认")))
         return;
 

@@ -12,6 +12,7 @@
 #include <QPushButton>
 
 #include <array>
+#include <utility>
 
 TFormNote* FormNote = nullptr;
 
@@ -96,22 +97,40 @@ void TFormNote::keyPressEvent(QKeyEvent* event) {
 void TFormNote::done(int result) {
     // OK and the close box both come here. An error in the close handler keeps the dialog open with
     // its result reset, so the caller does not see a result from a close that did not happen.
-    if (GuardedDialogClose(*this, [this] { FormClose(); }))
+    if (GuardedDialogClose(*this, [this] { FormClose(); })) {
+        m_closeFailed = false;
         QDialog::done(result);
+        return;
+    }
+    // A handler that keeps failing (the database deleted, its folder made read-only) must not hold
+    // the user in the dialog, and through it in the program: the second failed attempt closes it with
+    // no result. What is stored stays; pending paragraphs left behind go at a later close.
+    if (std::exchange(m_closeFailed, true)) {
+        m_closeFailed = false;
+        QDialog::done(0);
+    }
 }
 
 std::array<QLineEdit*, 9> TFormNote::TitleEdits() const {
     return {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4, ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8, ui->Edit9};
 }
 
-void TFormNote::AssignTitleFields(TADOQuery& title) const {
+void TFormNote::AssignTitleFields(TADOQuery& title, bool onlyChanged) const {
+    // Writing back an untouched text would replace bytes that are not UTF-8 with U+FFFD and cut a
+    // text longer than its column.
     const auto edits = TitleEdits();
     for (std::size_t i = 0; i < edits.size(); ++i)
-        title.FieldByName(TitleColumns[i]).SetAsString(edits[i]->text().toStdString());
+        if (!onlyChanged || edits[i]->text() != m_loadedTexts[i])
+            title.FieldByName(TitleColumns[i]).SetAsString(edits[i]->text().toStdString());
 }
 
 void TFormNote::FormShow() {
     const auto edits = TitleEdits();
+    m_closeFailed = false;
+    // When loading this record fails, the edits and the paragraph list still hold the previous
+    // record's texts: OK must not store them over this one, nor the paragraph commands act on them.
+    m_loadedTitleIndex.reset();
+    ADOQuery1->Close();
     if (EditTitleIndex != 0) {
         TADOQuery& query = ShareDataModule->ADOQueryTemp;
         OpenQuery(query, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex),
@@ -121,6 +140,9 @@ void TFormNote::FormShow() {
             for (std::size_t i = 0; i < edits.size(); ++i)
                 edits[i]->setText(Text(query.FieldByName(TitleColumns[i])));
         }
+        for (std::size_t i = 0; i < edits.size(); ++i)
+            m_loadedTexts[i] = edits[i]->text();
+        m_loadedTitleIndex = EditTitleIndex;
     } else {
         const QString recordClear = ReadIniString(QStringLiteral("TamrixData"), QStringLiteral("RecordClear"),
                                                   QStringLiteral("No"), FormMain ? FormMain->SettingsFile : QString());
@@ -128,6 +150,7 @@ void TFormNote::FormShow() {
         if (recordClear == QLatin1String("Yes"))
             for (QLineEdit* edit : edits)
                 edit->clear();
+        m_loadedTitleIndex = 0;
     }
     ui->Edit1->setFocus();
     ui->Edit1->selectAll();
@@ -165,8 +188,12 @@ void TFormNote::Button1Click() {
 void TFormNote::Button2Click() {
     if (!ADOQuery1->Active() || ADOQuery1->FieldByName("ContentIndex").IsNull())
         return;
+    // A text the user left as the paragraph reads keeps its stored bytes (see AssignTitleFields).
+    const QString text = MemoText(ui->Memo1);
+    const bool changed = text != Text(ADOQuery1->FieldByName("ContentTxt"));
     ADOQuery1->Edit();
-    ADOQuery1->FieldByName("ContentTxt").SetAsString(MemoText(ui->Memo1).toStdString());
+    if (changed)
+        ADOQuery1->FieldByName("ContentTxt").SetAsString(text.toStdString());
     ADOQuery1->Post();
     ShowMessage(tr("记录修改成功"));
 }
@@ -176,7 +203,7 @@ void TFormNote::Button3Click() {
         return;
     // The confirmation leaves the dialog usable, so the paragraph list may move (or be reopened)
     // before it is answered: delete the paragraph the user asked about, not whatever is current then.
-    const int contentIndex = ADOQuery1->FieldByName("ContentIndex").AsInteger();
+    const qint64 contentIndex = ADOQuery1->FieldByName("ContentIndex").AsInteger();
     if (!ConfirmYesNo(tr("您确定要删除该记录吗？"), tr("删除确认")))
         return;
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
@@ -196,6 +223,10 @@ void TFormNote::Button4Click() {
         ui->Edit1->setFocus();
         return;
     }
+    if (m_loadedTitleIndex != EditTitleIndex) {
+        ShowMessage(tr("记录未能载入，不能保存；请关闭窗口后重新打开该记录"));
+        return;
+    }
     TADOQuery& title = ShareDataModule->ADOQueryTemp;
     if (EditTitleIndex != 0) {
         OpenQuery(title, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex),
@@ -203,7 +234,7 @@ void TFormNote::Button4Click() {
         if (title.RecordCount() > 0) {
             title.First();
             title.Edit();
-            AssignTitleFields(title);
+            AssignTitleFields(title, true);
             title.Post();
             ShowMessage(tr("记录修改成功"));
         }
@@ -214,9 +245,9 @@ void TFormNote::Button4Click() {
         // second OK.
         TTransaction transaction(ShareDataModule->ADOConnection1);
         title.Insert();
-        AssignTitleFields(title);
+        AssignTitleFields(title, false);
         title.Post();
-        const int newTitleIndex = title.FieldByName("TitleIndex").AsInteger();
+        const qint64 newTitleIndex = title.FieldByName("TitleIndex").AsInteger();
 
         TADOQuery& pending = ShareDataModule->ADOQueryTemp2;
         OpenQuery(pending, QStringLiteral("Select * From Content Where ContentTitle = %1").arg(EditTitleIndex),

@@ -2,8 +2,11 @@
 
 #include <QDialog>
 
+#include <QString>
+
 #include <array>
 #include <memory>
+#include <optional>
 
 class QLineEdit;
 class TADOQuery;
@@ -21,7 +24,7 @@ public:
     ~TFormNote() override;
 
     // 0 for a new record, else the TitleIndex of the record under edit; set before each showing.
-    int EditTitleIndex = 0;
+    qint64 EditTitleIndex = 0;
 
     // The paragraph list query, bound to the shared connection at creation.
     std::unique_ptr<TADOQuery> ADOQuery1;
@@ -30,7 +33,8 @@ public:
     void RefreshContentList();
 
     // Every way of closing ends here, OK included; the close handler runs first and, when it fails,
-    // the dialog stays open with no result.
+    // the dialog stays open with no result. When it fails again at the next attempt the dialog closes
+    // anyway, with no result.
     void done(int result) override;
 
 protected:
@@ -40,8 +44,9 @@ protected:
 private:
     // Edit1 … Edit9, which hold TitleTxt and Title1 … Title8.
     std::array<QLineEdit*, 9> TitleEdits() const;
-    // Sets the Title row in edit or insert state from the nine edits.
-    void AssignTitleFields(TADOQuery& title) const;
+    // Sets the Title row in edit or insert state from the nine edits; with onlyChanged, an edit that
+    // still holds the text loaded into it is left out, so that its field keeps its stored bytes.
+    void AssignTitleFields(TADOQuery& title, bool onlyChanged) const;
     void FormShow();
     void FormClose();
     void ADOQuery1AfterScroll();
@@ -53,6 +58,11 @@ private:
 
     std::unique_ptr<Ui::TFormNote> ui;
     bool m_placed = false;
+    // The record whose texts this showing loaded into the edits (0: a new record), and those texts as
+    // the edits held them; none while the load has not succeeded.
+    std::optional<qint64> m_loadedTitleIndex;
+    std::array<QString, 9> m_loadedTexts;
+    bool m_closeFailed = false; // the last attempt to close this showing failed in the close handler
 };
 
 extern TFormNote* FormNote;
