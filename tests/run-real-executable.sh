@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Starts the real TamrixData under a private X server (xvfb-run) on a demo database in a temporary
-# directory, waits for the main window, closes it as a user would (WM_DELETE_WINDOW) and expects the
-# program to end by itself with exit code 0.
+# directory, waits for the main window, starts a second copy on the same database and expects it to
+# be refused with a message box (closing the box ends it with exit code 1, the first copy running on),
+# then closes the main window as a user would (WM_DELETE_WINDOW) and expects the program to end by
+# itself with exit code 0.
 #   run-real-executable.sh PATH_OF_TamrixData PATH_OF_tamrixdata-db [SCREENSHOT.png]
 # With a third argument the screen is saved there once the main window is up.
 set -euo pipefail
@@ -91,6 +93,35 @@ if [ -n "$SHOT" ]; then
     import -window root "$SHOT" || echo "screenshot failed" >&2
 fi
 
+# A second copy on the same database: refused with a box captioned by the program's title.
+"$PROGRAM" >second.log 2>&1 &
+second=$!
+box=""
+for _ in $(seq 1 300); do
+    kill -0 "$second" 2>/dev/null || break
+    box="$(xdotool search --onlyvisible --name '^Tamrixdata$' 2>/dev/null | head -n 1 || true)"
+    [ -n "$box" ] && break
+    sleep 0.1
+done
+if [ -z "$box" ]; then
+    echo "a second copy on the same database showed no refusal box" >&2
+    kill "$second" "$pid" 2>/dev/null
+    exit 104
+fi
+./close-window "$box"
+for _ in $(seq 1 100); do
+    kill -0 "$second" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$second" 2>/dev/null && kill "$second"
+wait "$second"
+code=$?
+if [ "$code" -ne 1 ] || ! kill -0 "$pid" 2>/dev/null; then
+    echo "the refused second copy ended with exit code $code (expected 1), or the first copy ended too" >&2
+    kill "$pid" 2>/dev/null
+    exit 104
+fi
+
 ./close-window "$window"
 for _ in $(seq 1 100); do
     kill -0 "$pid" 2>/dev/null || break
@@ -115,7 +146,7 @@ if [ -s "$WORK/program.log" ]; then
     cat "$WORK/program.log"
 fi
 case "$code" in
-0) echo "PASS: the main window appeared and closing it ended the program with exit code 0" ;;
-101 | 102 | 103) fail "see above" ;;
+0) echo "PASS: the main window appeared, a second copy was refused, and closing the window ended the program with exit code 0" ;;
+101 | 102 | 103 | 104) fail "see above" ;;
 *) fail "the program ended with exit code $code after its main window was closed" ;;
 esac

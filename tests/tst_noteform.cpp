@@ -19,13 +19,19 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QThread>
 #include <QToolButton>
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -73,11 +79,41 @@ void newRecord(const std::function<void()>& inside) {
                      inside);
 }
 
-void editRecord(int titleIndex, const std::function<void()>& inside) {
+void doubleClickCurrentRecord() {
+    auto* grid = FormMain->findChild<TDBGridEh*>(QStringLiteral("DBGridEh1"));
+    emit grid->OnDblClick(grid);
+}
+
+void editRecord(qint64 titleIndex, const std::function<void()>& inside) {
     if (!FormMain->ADOQuery1->Locate("TitleIndex", titleIndex))
         QTest::qFail("record not in the list", __FILE__, __LINE__);
-    auto* grid = FormMain->findChild<TDBGridEh*>(QStringLiteral("DBGridEh1"));
-    whileEditorShown([grid] { emit grid->OnDblClick(grid); }, inside);
+    whileEditorShown(doubleClickCurrentRecord, inside);
+}
+
+// Like editRecord on the current record, for a showing whose show handler shows `boxes` boxes. The
+// show handler runs before the editor's own loop starts and its boxes' loops run at the level that
+// loop will have, so `inside` waits for two looks in a row free of boxes after the last one: a box's
+// loop ends in the pass that answers it, and a timer fires only once per pass.
+void editCurrentRecordAfterItsBoxes(const MessageBoxAnswerer& answerer, int boxes,
+                                    const std::function<void()>& inside) {
+    const int level = QThread::currentThread()->loopLevel() + 1;
+    QTimer poll;
+    int settled = 0;
+    int ticks = 0;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        const bool free = FormNote->isVisible() && answerer.texts.size() >= boxes &&
+                          QThread::currentThread()->loopLevel() == level && VisibleMessageBoxes().isEmpty();
+        settled = free ? settled + 1 : 0;
+        if (settled == 2)
+            inside();
+        else if (++ticks < 2000)
+            return;
+        poll.stop();
+        if (FormNote->isVisible())
+            FormNote->hide();
+    });
+    poll.start(5);
+    doubleClickCurrentRecord();
 }
 
 // A second connection to the database, as another process would hold it.
@@ -99,11 +135,13 @@ class TestNoteForm : public QObject {
 private:
     std::unique_ptr<TestDatabase> m_db;
 
+    QString stored(const QString& sql) const { return m_db->text(sql); }
+
     int addRecord(const QString& title, const QStringList& paragraphs) {
         return AddRecord(*m_db, title, paragraphs, {title + "-f1"});
     }
 
-    QStringList paragraphsOf(int titleIndex) const {
+    QStringList paragraphsOf(qint64 titleIndex) const {
         QStringList texts;
         const int count =
             int(m_db->scalar(QStringLiteral("Select count(*) From Content Where ContentTitle = %1").arg(titleIndex)));
@@ -465,6 +503,191 @@ private slots:
             FormNote->close();
         });
         QCOMPARE(answerer.texts, QStringList());
+    }
+
+    // Mended fault: keys were read at 32 bits. A record keyed 4294967297 by another tool showed,
+    // edited and deleted record 1, and a new record keyed 2147483648 gave its paragraphs the owner
+    // -2147483648.
+    void keysBeyond32Bits() {
+        addRecord(QStringLiteral("one"), {QStringLiteral("p1")});
+        const qint64 big = Q_INT64_C(4294967297);
+        m_db->exec("Insert Into Title (TitleIndex, TitleTxt) Values (4294967297, 'big')");
+        m_db->exec("Insert Into Content (ContentTitle, ContentTxt) Values (4294967297, 'p big')");
+        showMain();
+        MessageBoxAnswerer answerer;
+        editRecord(big, [&] {
+            QCOMPARE(noteEdit(1)->text(), QStringLiteral("big"));
+            QCOMPARE(MemoText(noteMemo()), QStringLiteral("p big"));
+            noteEdit(1)->setText(QStringLiteral("big changed"));
+            press("Button4");
+        });
+        QCOMPARE(FormMain->ADOQuery1->FieldByName("TitleIndex").AsInteger(), big);
+        QCOMPARE(mainPane(), QStringLiteral("p big\r\n\r\n"));
+        QTest::mouseClick(FormMain->findChild<QToolButton*>("SpeedButton2"), Qt::LeftButton);
+        QCOMPARE(stored("Select group_concat(TitleTxt) From Title"), QStringLiteral("one"));
+        QCOMPARE(paragraphsOf(1), QStringList(QStringLiteral("p1")));
+        QCOMPARE(count("Content"), 1);
+
+        m_db->exec("Update sqlite_sequence Set seq = 2147483647 Where name = 'Title'");
+        newRecord([&] {
+            noteEdit(1)->setText(QStringLiteral("new"));
+            addParagraph(QStringLiteral("p new"));
+            press("Button4");
+        });
+        QCOMPARE(paragraphsOf(Q_INT64_C(2147483648)), QStringList(QStringLiteral("p new")));
+    }
+
+    // Mended fault: OK and 修改 wrote every text back, so a field or paragraph that another tool stored
+    // as bytes that are not UTF-8, or longer than its column, came back as U+FFFD or cut to 255
+    // characters although the user changed nothing. A text the user changes is stored as before.
+    void unchangedTextsKeepTheirBytes() {
+        m_db->exec("Insert Into Title (TitleTxt, Title1, Title2) Values ('A', CAST(X'41FF42' AS TEXT), '" +
+                   QString(300, QLatin1Char('L')) + "')");
+        m_db->exec("Insert Into Content (ContentTitle, ContentTxt) Values (1, CAST(X'70FE71' AS TEXT))");
+        const QString title = QStringLiteral("Select hex(Title1) || '|' || length(Title2) || '|' || "
+                                             "ifnull(Title3, 'null') From Title");
+        showMain();
+        MessageBoxAnswerer answerer;
+        editRecord(1, [&] {
+            press("Button2");
+            press("Button4");
+        });
+        QCOMPARE(stored(title), QStringLiteral("41FF42|300|null"));
+        QCOMPARE(stored(QStringLiteral("Select hex(ContentTxt) From Content")), QStringLiteral("70FE71"));
+        editRecord(1, [&] {
+            noteEdit(4)->setText(QStringLiteral("typed"));
+            noteMemo()->setPlainText(QStringLiteral("typed"));
+            press("Button2");
+            press("Button4");
+        });
+        QCOMPARE(stored(title), QStringLiteral("41FF42|300|typed"));
+        QCOMPARE(paragraphsOf(1), QStringList(QStringLiteral("typed")));
+        QCOMPARE(answerer.texts, QStringList(4, QStringLiteral("记录修改成功")));
+    }
+
+    // Mended fault: when loading record B failed (another process held the database), the editor
+    // still held A's texts and OK wrote them into B. The boxes appear as before; OK then refuses.
+    void failedLoadStoresNothing() {
+        const int a = addRecord(QStringLiteral("A"), {QStringLiteral("pa")});
+        const int b = addRecord(QStringLiteral("B"), {QStringLiteral("pb")});
+        showMain();
+        MessageBoxAnswerer answerer;
+        editRecord(a, [] { FormNote->close(); });
+        QVERIFY(FormMain->ADOQuery1->Locate("TitleIndex", b));
+        ShareDataModule->ADOConnection1.SetBusyTimeout(20);
+        OtherConnection other(m_db->path());
+        QVERIFY(other.exec("BEGIN EXCLUSIVE"));
+        editCurrentRecordAfterItsBoxes(answerer, 2, [&] {
+            QVERIFY(other.exec("COMMIT"));
+            QCOMPARE(answerer.texts, QStringList({QStringLiteral("数据库打开失败"),
+                                                  "ADOQueryTemp: Cannot perform this operation on a closed dataset."}));
+            QCOMPARE(noteEdit(1)->text(), QStringLiteral("A"));
+            QVERIFY(!FormNote->ADOQuery1->Active()); // A's paragraphs are not on offer either
+            answerer.texts.clear();
+            press("Button4");
+            QCOMPARE(answerer.texts, QStringList(QStringLiteral("记录未能载入，不能保存；请关闭窗口后重新打开该记录")));
+            FormNote->close();
+        });
+        QCOMPARE(stored(QStringLiteral("Select group_concat(TitleTxt || Title1) From Title")),
+                 QStringLiteral("AA-f1,BB-f1"));
+        editRecord(b, [&] {
+            QCOMPARE(noteEdit(1)->text(), QStringLiteral("B"));
+            noteEdit(1)->setText(QStringLiteral("B2"));
+            press("Button4");
+        });
+        QCOMPARE(stored(QStringLiteral("Select TitleTxt From Title Where TitleIndex = %1").arg(b)),
+                 QStringLiteral("B2"));
+    }
+
+    // Mended fault: when the close handler kept failing, the editor, and so the program, could never
+    // be closed. The first failure keeps it open as before; the next attempt closes it with no result.
+    void editorClosesWhenCloseHandlerKeepsFailing_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("database deleted") << "deleted";
+        QTest::newRow("folder read-only") << "read-only";
+        QTest::newRow("no Content table") << "no table";
+    }
+    void editorClosesWhenCloseHandlerKeepsFailing() {
+        QFETCH(QString, fault);
+        showMain();
+        MessageBoxAnswerer answerer;
+        bool immutable = false;
+        const auto mutableAgain = qScopeGuard([&] {
+            if (immutable)
+                QProcess::execute("chattr", QStringList{"-i", m_db->dir()});
+        });
+        if (fault == "read-only") {
+            // Root ignores permission bits; an immutable folder refuses new files even to root.
+            immutable = QProcess::execute("chattr", QStringList{"+i", m_db->dir()}) == 0;
+            QProcess::execute("chattr", QStringList{"-i", m_db->dir()});
+            if (!immutable)
+                QSKIP("chattr +i is not available here");
+        }
+        newRecord([&] {
+            addParagraph(QStringLiteral("pending"));
+            if (fault == "deleted")
+                QVERIFY(QFile::remove(m_db->path()));
+            else if (fault == "read-only")
+                QCOMPARE(QProcess::execute("chattr", QStringList{"+i", m_db->dir()}), 0);
+            else
+                m_db->exec(QStringLiteral("Drop Table Content"));
+            FormNote->close();
+            QVERIFY(FormNote->isVisible());
+            QVERIFY(!answerer.texts.isEmpty());
+            answerer.texts.clear();
+            FormNote->close();
+            QVERIFY(!answerer.texts.isEmpty());
+            QVERIFY(!FormNote->isVisible());
+        });
+        QCOMPARE(FormNote->result(), 0);
+        if (fault != "read-only")
+            return;
+        QCOMPARE(QProcess::execute("chattr", QStringList{"-i", m_db->dir()}), 0);
+        immutable = false;
+        // The paragraph left behind goes at the next close.
+        QCOMPARE(paragraphsOf(0), QStringList(QStringLiteral("pending")));
+        newRecord([] { FormNote->close(); });
+        QCOMPARE(count("Content"), 0);
+        QVERIFY(FormMain->close());
+    }
+
+    // Mended fault: the main window's delete began its transaction as a reader, so another process's
+    // short write made it fail at once with "database is locked" where a single write waits. Every
+    // transaction that writes now waits like a single write, in both windows.
+    void writesWaitForAnotherProcessesWrite_data() {
+        QTest::addColumn<bool>("deleting");
+        QTest::newRow("delete in the main window") << true;
+        QTest::newRow("OK of a new record") << false;
+    }
+    void writesWaitForAnotherProcessesWrite() {
+        QFETCH(bool, deleting);
+        addRecord(QStringLiteral("A"), {QStringLiteral("pa")});
+        showMain();
+        MessageBoxAnswerer answerer;
+        std::promise<void> held;
+        std::thread otherProcess([&] {
+            OtherConnection other(m_db->path());
+            other.exec("BEGIN IMMEDIATE");
+            other.exec("Insert Into Title (TitleTxt) Values ('theirs')");
+            held.set_value();
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            other.exec("COMMIT");
+        });
+        held.get_future().wait();
+        if (deleting) {
+            QTest::mouseClick(FormMain->findChild<QToolButton*>("SpeedButton2"), Qt::LeftButton);
+        } else {
+            newRecord([] {
+                noteEdit(1)->setText(QStringLiteral("mine"));
+                press("Button4");
+            });
+        }
+        otherProcess.join();
+        QCOMPARE(answerer.texts,
+                 deleting ? QStringList({QStringLiteral("您确定要删除该记录吗？"), QStringLiteral("记录删除成功")})
+                          : QStringList());
+        QCOMPARE(stored(QStringLiteral("Select group_concat(TitleTxt) From (Select TitleTxt From Title Order By 1)")),
+                 deleting ? QStringLiteral("theirs") : QStringLiteral("A,mine,theirs"));
     }
 };
 

@@ -3,11 +3,14 @@
 #include "ADOConnection.h"
 #include "ADOQuery.h"
 #include "DatabaseErrors.h"
+#include "DemoDatabase.h"
 #include "Field.h"
 #include "RecordSetTestHelpers.h"
 #include "TestDatabase.h"
 
 #include <QtTest>
+
+#include <sqlite3.h>
 
 #include <functional>
 #include <string>
@@ -51,6 +54,9 @@ private slots:
     void postAfterAnotherProcessChangedTheRowFails_data();
     void postAfterAnotherProcessChangedTheRowFails();
     void deleteOfRowDeletedElsewhereFails();
+    void blobAndUtf16ValuesPost_data();
+    void blobAndUtf16ValuesPost();
+    void engineFailuresAreErrors();
 };
 
 void TestRecordsetChanges::insertPostReadsNewKey() {
@@ -593,6 +599,81 @@ void TestRecordsetChanges::deleteOfRowDeletedElsewhereFails() {
     query.Delete();
     QCOMPARE(db.scalar("Select Count(*) From Title"), 1);
     QCOMPARE(query.RecordCount(), 2);
+}
+
+// Mended fault: a BLOB, and every text of a UTF-16 database, was kept as raw bytes and compared as
+// UTF-8 text, so each post of such a row failed with the update conflict although nobody had changed
+// it. Values keep their storage class; text reads as UTF-8 whatever the database's encoding.
+void TestRecordsetChanges::blobAndUtf16ValuesPost_data() {
+    QTest::addColumn<QString>("encoding");
+    QTest::newRow("UTF-8 database") << "UTF-8";
+    QTest::newRow("UTF-16 database") << "UTF-16le";
+}
+
+void TestRecordsetChanges::blobAndUtf16ValuesPost() {
+    QFETCH(QString, encoding);
+    TestDatabase scratch;
+    const QString path = scratch.dir() + "/other.db";
+    {
+        // As an import script would write it.
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
+        const std::string sql = "PRAGMA encoding = '" + encoding.toStdString() + "';" + SchemaSql() +
+                                "Insert Into Title (TitleTxt, Title1, Title2) Values ('标题', X'00FF41', 'kept');";
+        QCOMPARE(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    TADOConnection connection(path.toStdString());
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, "Select * From Title");
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("标题"));
+    QCOMPARE(query.FieldByName("Title1").AsString(), std::string("\0\xFF"
+                                                                 "A",
+                                                                 3));
+
+    query.Edit();
+    query.FieldByName("TitleTxt").SetAsString("新标题");
+    query.FieldByName("Title1").SetAsString("now text");
+    QCOMPARE(raised([&] { query.Post(); }), QString());
+
+    TADOConnection other(path.toStdString());
+    TADOQuery check("check", &other);
+    openWith(check, "Select TitleTxt || '|' || Title1 || '|' || typeof(Title1) || '|' || Title2 As v From Title");
+    QCOMPARE(fieldText(check, "v"), QString("新标题|now text|text|kept"));
+}
+
+// Mended faults: a text over the engine's length limit was bound as NULL while post reported success;
+// a schema read cut short was remembered as the table's schema (no key: read-only for the connection's
+// life); and a handler that prepared many statements during an open made the statement cache finalize
+// the statement that open still held (an invalid read the sanitizer build reports).
+void TestRecordsetChanges::engineFailuresAreErrors() {
+    RecordSetRig rig(1, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
+    connection.Open();
+
+    sqlite3_progress_handler(
+        connection.Handle(), 1, [](void*) { return 1; }, nullptr);
+    QCOMPARE(raised([&] { openWith(query, "Select * From Title"); }), QString("EOleException | interrupted"));
+    sqlite3_progress_handler(connection.Handle(), 0, nullptr, nullptr);
+    openWith(query, "Select * From Title");
+    QCOMPARE(raised([&] { query.Edit(); }), QString());
+
+    const int limit = sqlite3_limit(connection.Handle(), SQLITE_LIMIT_LENGTH, 100);
+    query.FieldByName("Title1").SetAsString(std::string(200, 'x'));
+    QCOMPARE(raised([&] { query.Post(); }), QString("EDatabaseError | string or blob too big"));
+    QCOMPARE(query.State(), TDataSetState::dsEdit);
+    QCOMPARE(db.scalar("Select Count(*) From Title Where Title1 Is Not Null"), 0);
+    query.Cancel();
+    sqlite3_limit(connection.Handle(), SQLITE_LIMIT_LENGTH, limit);
+
+    TADOQuery other("ADOQueryTemp2", &connection);
+    query.AfterScroll = [&](TADOQuery&) {
+        for (int i = 0; i < 100; ++i)
+            openWith(other, "Select " + std::to_string(i) + " As n");
+    };
+    openWith(query, "Select * From Title Where TitleTxt = 'T1'");
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("T1"));
+    QCOMPARE(fieldText(other, "n"), QString("99"));
 }
 
 QTEST_GUILESS_MAIN(TestRecordsetChanges)

@@ -493,6 +493,20 @@ void TestRecordsetReading::valuesReadAsTextAndInteger() {
     QCOMPARE(qstr(text.AsString()), QString());
     QCOMPARE(text.AsInteger(), 0);
     QCOMPARE(qstr(query.FieldByName("ContentIndex").AsString()), QString("2"));
+
+    // Regression: integers were cut to 32 bits, so key 4294967297 read as 1 and acted on record 1.
+    // A value that holds no integer raises rather than turning into some other record's key.
+    db.exec("Insert Into Content (ContentTitle) Values (4294967297), (2.5), ('x')");
+    openWith(query, "Select * From Content Where ContentIndex > 2 Order By ContentIndex");
+    QCOMPARE(query.FieldByName("ContentTitle").AsInteger(), Q_INT64_C(4294967297));
+    QVERIFY(!query.Locate("ContentTitle", 1));
+    QVERIFY(query.Locate("ContentTitle", Q_INT64_C(4294967297)));
+    query.Next();
+    QCOMPARE(raised([&] { query.FieldByName("ContentTitle").AsInteger(); }),
+             QString("EDatabaseError | '2.5' is not a valid integer value"));
+    query.Next();
+    QCOMPARE(raised([&] { query.FieldByName("ContentTitle").AsInteger(); }),
+             QString("EDatabaseError | 'x' is not a valid integer value"));
 }
 
 void TestRecordsetReading::closedDatasetRaisesWithName_data() {
@@ -640,6 +654,9 @@ void TestRecordsetReading::parameterMarkersOnlyOutsideQuotes_data() {
                                                   << "a:b" << false << "v";
     QTest::newRow("colon inside grave accents") << "Select 'w' As `c:d`"
                                                 << "c:d" << false << "w";
+    // Regression: any quote character ended quoted text, so these colons became parameter markers.
+    QTest::newRow("quotation mark and colon inside apostrophes") << "Select 'a\":b`:c' As x"
+                                                                 << "x" << false << "a\":b`:c";
     QTest::newRow("marker without value") << "Select :p As x"
                                           << "x" << true << "";
     QTest::newRow("marker ends at comma") << "Select Coalesce(:p, 'none') As x"

@@ -15,10 +15,15 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
 
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -209,6 +214,90 @@ private slots:
         });
         QCOMPARE(order, (QStringList{"Edit1", "Edit2", "Edit3", "Edit4", "Edit5", "Edit6", "Edit7", "Edit8", "Edit9",
                                      "BitBtn1", "BitBtn2"}));
+    }
+
+    // Mended fault: the statement translator let a quotation mark or grave accent in the title
+    // criterion end the quoted text, so a colon or ") OR 1=1 --" in a field criterion became statement
+    // text: a broken statement, wrong rows or every row. Random criteria of every kind of character,
+    // run through the real filter, list exactly the records a filter computed here lists.
+    void randomCriteriaStayLiterals() {
+        QRandomGenerator random(11);
+        const QStringList pieces = {"'",  "\"", "`",  ":", "::", ":p", "--",   "/*", "*/", ") OR 1=1 --",
+                                    "('", "?",  "\\", ";", "%",  "_",  "中文", "😀",  "\t", "a"};
+        const auto text = [&](int most) {
+            QString t;
+            for (int n = 1 + random.bounded(most); n > 0; --n)
+                t += random.bounded(2) ? QString(QChar(char16_t(0x20 + random.bounded(95))))
+                                       : pieces[random.bounded(pieces.size())];
+            return t;
+        };
+        QStringList values; // field values are drawn from a few, so that equality criteria match
+        for (int i = 0; i < 6; ++i)
+            values << text(3);
+        for (int i = 0; i < 40; ++i) {
+            QStringList fields;
+            for (int f = 0; f < 8; ++f)
+                fields << (random.bounded(3) ? values[random.bounded(values.size())] : QString());
+            AddRecord(*m_db, text(6), {}, fields);
+        }
+        struct Row {
+            qint64 key;
+            std::array<QString, 9> texts; // TitleTxt, Title1 … Title8
+        };
+        QList<Row> rows;
+        {
+            sqlite3* db = nullptr;
+            sqlite3_stmt* stmt = nullptr;
+            QCOMPARE(sqlite3_open(m_db->path().toUtf8().constData(), &db), SQLITE_OK);
+            sqlite3_prepare_v2(db,
+                               "Select TitleIndex, TitleTxt, Title1, Title2, Title3, Title4, Title5, Title6, "
+                               "Title7, Title8 From Title",
+                               -1, &stmt, nullptr);
+            while (sqlite3_step(stmt) == SQLITE_ROW) {
+                Row row{sqlite3_column_int64(stmt, 0), {}};
+                for (int c = 0; c < 9; ++c)
+                    row.texts[c] = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, c + 1)));
+                rows << row;
+            }
+            sqlite3_finalize(stmt);
+            sqlite3_close(db);
+        }
+
+        std::array<QString*, 9> criteria = {
+            &FormSearch->SearchTitle,  &FormSearch->SearchField1, &FormSearch->SearchField2,
+            &FormSearch->SearchField3, &FormSearch->SearchField4, &FormSearch->SearchField5,
+            &FormSearch->SearchField6, &FormSearch->SearchField7, &FormSearch->SearchField8};
+        for (int round = 0; round < 200; ++round) {
+            const Row& some = rows[random.bounded(rows.size())];
+            const QString& title = some.texts[0];
+            const qsizetype from = random.bounded(title.size());
+            *criteria[0] = random.bounded(3) ? title.mid(from, 1 + random.bounded(title.size() - from)) : text(2);
+            if (criteria[0]->isEmpty() || criteria[0]->back().isHighSurrogate() ||
+                criteria[0]->front().isLowSurrogate())
+                *criteria[0] = text(2);
+            for (int f = 1; f < 9; ++f)
+                *criteria[f] = random.bounded(6) ? QString() : random.bounded(4) ? some.texts[f] : text(2);
+
+            QList<qint64> expected;
+            for (const Row& row : rows) {
+                bool match = row.texts[0].contains(*criteria[0]);
+                for (int f = 1; f < 9; ++f)
+                    match = match && (criteria[f]->isEmpty() || row.texts[f] == *criteria[f]);
+                if (match)
+                    expected << row.key;
+            }
+            QVERIFY(Guarded([] { FormMain->RefreshTitleList(); }));
+            QList<qint64> listed;
+            TADOQuery& list = *FormMain->ADOQuery1;
+            for (int line = 0; line < list.RecordCount(); ++line) {
+                list.SetRecNo(line + 1);
+                listed << list.FieldByName("TitleIndex").AsInteger();
+            }
+            std::sort(listed.begin(), listed.end());
+            QCOMPARE(m_boxes->seen, QStringList());
+            QVERIFY2(listed == expected,
+                     qPrintable("criteria: " + QStringList({*criteria[0], *criteria[1], *criteria[2]}).join(" | ")));
+        }
     }
 };
 

@@ -9,6 +9,7 @@
 #include "PublicFunction.h"
 #include "SearchForm.h"
 #include "ShareDM.h"
+#include "SingleCopyLock.h"
 #include "TestDatabase.h"
 #include "WindowSet.h"
 
@@ -118,7 +119,29 @@ private slots:
     void startUpFailureShowsApplicationErrorAndGivesOne();
     void settingsFileIsLookedForBesideTheExecutable_data();
     void settingsFileIsLookedForBesideTheExecutable();
+    void secondCopyOnOneDatabaseIsLockedOut();
 };
+
+// Mended fault: a second copy's editor close removed the first copy's pending paragraphs. A second
+// copy on the same file is now refused at start-up (the real executable: run-real-executable.sh);
+// the lock leaves this process's connection and other tools free to read and write.
+void TestStartup::secondCopyOnOneDatabaseIsLockedOut() {
+    using State = TSingleCopyLock::TState;
+    TestDatabase db;
+    QCOMPARE(TSingleCopyLock((db.dir() + "/missing.db").toStdString()).State(), State::NoFile);
+    {
+        const TSingleCopyLock first(db.path().toStdString());
+        QCOMPARE(first.State(), State::Held);
+        QCOMPARE(TSingleCopyLock(db.path().toStdString()).State(), State::HeldElsewhere);
+        TADOConnection connection(db.path().toStdString());
+        connection.BeginTrans();
+        connection.ExecuteDirect("Insert Into Title (TitleTxt) Values ('program')");
+        connection.CommitTrans();
+        db.exec("Insert Into Title (TitleTxt) Values ('other tool')");
+    }
+    QCOMPARE(db.scalar("Select Count(*) From Title"), 2);
+    QCOMPARE(TSingleCopyLock(db.path().toStdString()).State(), State::Held);
+}
 
 void TestStartup::runShowsMainWindowFirstAndShutsDownInReverse() {
     TestDatabase db;
