@@ -23,3 +23,11 @@ build_project() {
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$BUILD" "$@"
 }
+
+# The same project built with AddressSanitizer and UndefinedBehaviorSanitizer, in its own folder.
+BUILD_SANITIZED="$ROOT/build-asan"
+build_sanitized() {
+    cmake -S "$ROOT" -B "$BUILD_SANITIZED" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
+        -DTAMRIX_SANITIZE=ON >/dev/null
+    cmake --build "$BUILD_SANITIZED" "$@"
+}

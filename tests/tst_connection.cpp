@@ -211,8 +211,11 @@ void TestConnection::textSurvivesStoreAndReload_data() {
     QTest::addColumn<QString>("text");
     QString paragraph;
     const QString line = QString::fromUtf8("第一段文字 with ASCII, 😀 and 𠀀 — ");
-    while (paragraph.toUtf8().size() < 1024 * 1024)
-        paragraph += line + QString::number(paragraph.size()) + "\r\n";
+    for (qsizetype bytes = 0; bytes < 1024 * 1024;) {
+        const QString piece = line + QString::number(paragraph.size()) + "\r\n";
+        paragraph += piece;
+        bytes += piece.toUtf8().size();
+    }
     QTest::newRow("1 MB paragraph") << paragraph;
     QTest::newRow("non-BMP characters") << QString::fromUtf8("😀𠀀 grin and ideograph U+20000");
     QTest::newRow("outside code page 936") << QString::fromUtf8("한국어 ÆØÅ ß Ωμέγα ∮ \u200b עברית");
