@@ -7,8 +7,9 @@
 //
 // Storage: the snapshot is a few large byte chunks holding each row's cells back to back (a tag
 // byte, then a varint integer, an 8-byte real, or a varint length and the UTF-8 bytes of a text or
-// the bytes of a BLOB), plus one pointer per row. A posted edit appends the new cells and repoints its row; a delete
-// drops the row's pointer. Reading a cell walks the row's few cells; nothing is decoded for rows that are never read.
+// the bytes of a BLOB), plus one pointer per row. A posted edit appends the new cells and repoints
+// its row; a delete drops the row's pointer. Reading a cell walks the row's few cells; nothing is
+// decoded for rows that are never read.
 //
 // Costs: Open is one pass of SQLite over the statement, copying each cell once; the statement's
 // plan is reused when the same text (integer literals lifted into bindings) was run before. Moves,
@@ -215,9 +216,10 @@ bool IsQuote(char c) {
 // that is not doubled starts a parameter marker, which runs to the next blank, comma, semicolon,
 // closing parenthesis or line break and becomes "?" (bound to NULL: the program supplies no
 // values); a doubled colon stands for one colon. Quoted text starts at any of the three quote
-// characters and ends only at the same character (a doubled one inside stays quoted), so a criterion
-// between single quotes stays one literal whatever it holds. An integer literal right after a comparison operator is
-// lifted into a binding as well, so that statements differing only in such a number share one plan.
+// characters and ends only at the same character (a doubled one inside stays quoted), so a
+// criterion between single quotes stays one literal whatever it holds. An integer literal right
+// after a comparison operator is lifted into a binding as well, so that statements differing only
+// in such a number share one plan.
 std::string TranslateStatement(const std::string& text, std::vector<std::optional<std::int64_t>>& bindings) {
     std::string out;
     out.reserve(text.size());
@@ -1010,15 +1012,12 @@ void TADOQuery::Post() {
 // Runs one change with its values bound in order and returns the rows it changed. The engine's
 // errors become record-set errors with its message and no name in front.
 int TADOQuery::ExecuteChange(const std::string& sql, const std::vector<TFieldValue>& values) {
-    const auto engineError = [this] {
-        return EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
-    };
     try {
         TADOConnection::TStatementLease statement = m_connection->PrepareCached(sql);
         for (std::size_t i = 0; i < values.size(); ++i)
             BindValue(statement.Handle(), static_cast<int>(i + 1), values[i]);
         if (sqlite3_step(statement.Handle()) != SQLITE_DONE)
-            throw engineError();
+            throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(m_connection->Handle())));
         const int changed = sqlite3_changes(m_connection->Handle());
         statement.Finish();
         return changed;
