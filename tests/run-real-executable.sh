@@ -66,6 +66,16 @@ set -u
 PROGRAM="$1" CAPTION="$2" SHOT="$3"
 cd "$(dirname "$0")"
 unset QT_QPA_PLATFORM
+
+# Waits up to 10 s for the process to end; false when it still runs.
+ended() {
+    for _ in $(seq 1 100); do
+        kill -0 "$1" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 "$PROGRAM" >program.log 2>&1 &
 pid=$!
 
@@ -109,11 +119,7 @@ if [ -z "$box" ]; then
     exit 104
 fi
 ./close-window "$box"
-for _ in $(seq 1 100); do
-    kill -0 "$second" 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 "$second" 2>/dev/null && kill "$second"
+ended "$second" || kill "$second"
 wait "$second"
 code=$?
 if [ "$code" -ne 1 ] || ! kill -0 "$pid" 2>/dev/null; then
@@ -123,11 +129,7 @@ if [ "$code" -ne 1 ] || ! kill -0 "$pid" 2>/dev/null; then
 fi
 
 ./close-window "$window"
-for _ in $(seq 1 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-done
-if kill -0 "$pid" 2>/dev/null; then
+if ! ended "$pid"; then
     echo "the program did not end within 10 s of closing its main window" >&2
     kill "$pid" 2>/dev/null
     exit 103
