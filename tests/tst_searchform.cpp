@@ -20,8 +20,6 @@
 #include <QToolButton>
 #include <QtTest>
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <array>
 #include <functional>
@@ -234,33 +232,17 @@ private slots:
         QStringList values; // field values are drawn from a few, so that equality criteria match
         for (int i = 0; i < 6; ++i)
             values << text(3);
-        for (int i = 0; i < 40; ++i) {
-            QStringList fields;
-            for (int f = 0; f < 8; ++f)
-                fields << (random.bounded(3) ? values[random.bounded(values.size())] : QString());
-            AddRecord(*m_db, text(6), {}, fields);
-        }
         struct Row {
             qint64 key;
-            std::array<QString, 9> texts; // TitleTxt, Title1 … Title8
+            QStringList texts; // TitleTxt, Title1 … Title8
         };
         QList<Row> rows;
-        {
-            sqlite3* db = nullptr;
-            sqlite3_stmt* stmt = nullptr;
-            QCOMPARE(sqlite3_open(m_db->path().toUtf8().constData(), &db), SQLITE_OK);
-            sqlite3_prepare_v2(db,
-                               "Select TitleIndex, TitleTxt, Title1, Title2, Title3, Title4, Title5, Title6, "
-                               "Title7, Title8 From Title",
-                               -1, &stmt, nullptr);
-            while (sqlite3_step(stmt) == SQLITE_ROW) {
-                Row row{sqlite3_column_int64(stmt, 0), {}};
-                for (int c = 0; c < 9; ++c)
-                    row.texts[c] = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, c + 1)));
-                rows << row;
-            }
-            sqlite3_finalize(stmt);
-            sqlite3_close(db);
+        m_db->exec(QStringLiteral("Delete From Title; Delete From Content"));
+        for (int i = 0; i < 40; ++i) {
+            QStringList texts{text(6)};
+            for (int f = 0; f < 8; ++f)
+                texts << (random.bounded(3) ? values[random.bounded(values.size())] : QString());
+            rows << Row{AddRecord(*m_db, texts[0], {}, texts.mid(1)), texts};
         }
 
         std::array<QString*, 9> criteria = {
