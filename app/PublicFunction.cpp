@@ -99,11 +99,15 @@ QString ReadIniString(const QString& section, const QString& key, const QString&
 }
 
 bool OpenQuery(TADOQuery& query, const QString& sql, const QString& failMessage) {
+    return OpenQuery(query, sql.toStdString(), failMessage);
+}
+
+bool OpenQuery(TADOQuery& query, const std::string& sql, const QString& failMessage) {
     bool opened = false;
     try {
         query.Close();
         query.ClearSQL();
-        query.AddSQL(sql.toStdString());
+        query.AddSQL(sql);
         query.Open();
         opened = true;
     } catch (...) {

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <string>
+
 class TADOQuery;
 
 // Value of key in section of the INI file fileName, or defaultValue when the file, the section or
@@ -17,3 +19,6 @@ inline const QString DatabaseOpenFailed = QStringLiteral(QT_TRANSLATE_NOOP("Open
 // swallowed, failMessage is shown (translated in the context "OpenQuery") with ShowMessage and the
 // result is false.
 bool OpenQuery(TADOQuery& query, const QString& sql, const QString& failMessage);
+// The same for a statement already in UTF-8 (a handler that reopens a query for every row of a list
+// saves the conversions).
+bool OpenQuery(TADOQuery& query, const std::string& sql, const QString& failMessage);

@@ -2,12 +2,16 @@
 //
 // Operations: Open (connect on demand; later calls do nothing), PrepareCached (statements lent out
 // and reused by their text), TableSchema (key column and declared types of a table), BeginTrans /
-// CommitTrans / RollbackTrans, ExecuteDirect. The connection opens an existing file read-write and
+// CommitTrans / RollbackTrans, ExecuteDirect, and BeginRead / EndRead, the read transaction that a
+// record set's open and its handlers' opens share. The connection opens an existing file read-write and
 // never creates one; other processes may use the file at the same time, and a busy timeout waits out
 // their short writes. Once connected it stays connected until destroyed.
 //
-// Cost: Open checks the file with one read of the schema. A cached statement saves SQLite's parse
-// and plan for every repeated statement text (the record sets lift integer literals into bindings
+// Cost: Open checks the file with one read of the schema. A read transaction takes the file lock
+// once for all the statements in it, where each statement on its own takes and releases it (four
+// fcntl, three stat and a read of the change counter); handing the lock back costs the same once per
+// kHandBackInterval. A cached statement, found by a hash of its text, saves SQLite's parse and plan
+// for every repeated statement text (the record sets lift integer literals into bindings
 // so that "... = 57" and "... = 58" share one text). TableSchema reads PRAGMA table_info once per
 // table.
 #include "ADOConnection.h"
@@ -19,11 +23,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 #include <utility>
 
 namespace {
 
 constexpr std::size_t kStatementCacheSize = 64;
+// Nested reads between two looks at the clock: a read inside a list open takes a few microseconds.
+constexpr unsigned kReadsPerClockCheck = 16;
 // Engine instructions between two work ticks: a fraction of a millisecond.
 constexpr int kInstructionsPerTick = 10000;
 
@@ -51,6 +58,7 @@ TADOConnection::~TADOConnection() {
 void TADOConnection::ForgetCache() noexcept {
     for (auto& cached : m_statements)
         sqlite3_finalize(cached.stmt);
+    m_statementIndex.clear();
     m_statements.clear();
     m_tables.clear();
 }
@@ -68,9 +76,17 @@ void TADOConnection::Open() {
     }
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, m_busyTimeout);
-    // sqlite3_open_v2 reads nothing yet; a file that is not a database shows itself here.
+    // sqlite3_open_v2 reads nothing yet; a file that is not a database shows itself here. The text
+    // encoding is settled once the database holds a table.
     char* error = nullptr;
-    if (sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, &error) != SQLITE_OK) {
+    bool textUtf8 = false;
+    const auto readEncoding = [](void* utf8, int, char** values, char**) {
+        *static_cast<bool*>(utf8) =
+            values[0] && std::string_view(values[0]) != "0" && values[1] && std::string_view(values[1]) == "UTF-8";
+        return 0;
+    };
+    if (sqlite3_exec(db, "SELECT count(*), (SELECT * FROM pragma_encoding) FROM sqlite_master", readEncoding, &textUtf8,
+                     &error) != SQLITE_OK) {
         std::string message = error ? error : sqlite3_errmsg(db);
         const int code = sqlite3_extended_errcode(db);
         sqlite3_free(error);
@@ -78,6 +94,7 @@ void TADOConnection::Open() {
         throw EOleException(CleanEngineMessage(message), code);
     }
     m_db = db;
+    m_textUtf8 = textUtf8;
     InstallWorkTick();
 }
 
@@ -146,6 +163,8 @@ void TADOConnection::ExecuteDirect(const std::string& sql) {
 }
 
 void TADOConnection::BeginTrans() {
+    Open();
+    BeforeWrite();
     ExecuteDirect("BEGIN IMMEDIATE");
 }
 
@@ -173,7 +192,102 @@ void TADOConnection::EndAbandonedTransaction() {
 }
 
 bool TADOConnection::InTransaction() const {
-    return m_db && !sqlite3_get_autocommit(m_db);
+    return m_db && !sqlite3_get_autocommit(m_db) && !m_readActive;
+}
+
+int TADOConnection::StepCached(std::string_view sql) {
+    TStatementLease statement = PrepareCached(sql);
+    return sqlite3_step(statement.Handle());
+}
+
+void TADOConnection::StartReadTransaction() {
+    if (StepCached("BEGIN") != SQLITE_DONE)
+        RaiseLastError();
+    m_readActive = true;
+    m_readSince = std::chrono::steady_clock::now();
+}
+
+void TADOConnection::FinishReadTransaction() noexcept {
+    m_readActive = false;
+    if (sqlite3_get_autocommit(m_db))
+        return;
+    int rc = SQLITE_ERROR;
+    try {
+        rc = StepCached("COMMIT");
+    } catch (const Exception&) {
+    }
+    if (rc != SQLITE_DONE && !sqlite3_get_autocommit(m_db)) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_rollbackFailed = !sqlite3_get_autocommit(m_db);
+    }
+}
+
+void TADOConnection::BeginRead() {
+    Open();
+    if (m_readDepth == 0) {
+        EndAbandonedTransaction();
+        m_readOwned = sqlite3_get_autocommit(m_db) != 0;
+        if (m_readOwned)
+            StartReadTransaction();
+        m_readDepth = 1;
+        return;
+    }
+    if (m_readOwned) {
+        if (!m_readActive) {
+            // A change ended it on the way; reads go on in one again.
+            if (sqlite3_get_autocommit(m_db))
+                StartReadTransaction();
+        } else if (++m_readChecks % kReadsPerClockCheck == 0 &&
+                   std::chrono::steady_clock::now() - m_readSince >= kHandBackInterval) {
+            // A writer waiting for the lock (it holds the pending lock) gets it while our next read
+            // waits in the busy handler; no writer waiting, the read takes the lock again at once.
+            SettlePendingReads(true);
+            FinishReadTransaction();
+            StartReadTransaction();
+        }
+    }
+    ++m_readDepth;
+}
+
+void TADOConnection::EndRead(bool failed) noexcept {
+    if (m_readDepth == 0)
+        return;
+    if (--m_readDepth > 0 && !failed)
+        return;
+    if (m_readActive) {
+        SettlePendingReads(false);
+        FinishReadTransaction();
+    }
+    if (m_readDepth == 0)
+        m_readOwned = false;
+}
+
+void TADOConnection::AddPendingRead(TPendingRead* reader) {
+    m_pendingReads.push_back(reader);
+}
+
+void TADOConnection::RemovePendingRead(TPendingRead* reader) noexcept {
+    std::erase(m_pendingReads, reader);
+}
+
+void TADOConnection::SettlePendingReads(bool fetchRest) {
+    while (!m_pendingReads.empty()) {
+        TPendingRead* const reader = m_pendingReads.back();
+        try {
+            reader->Settle(fetchRest);
+        } catch (...) {
+            RemovePendingRead(reader);
+            throw;
+        }
+        RemovePendingRead(reader);
+    }
+}
+
+void TADOConnection::BeforeWrite() {
+    if (!m_readActive)
+        return;
+    SettlePendingReads(true);
+    FinishReadTransaction();
 }
 
 TADOConnection::TStatementLease::TStatementLease(TStatementLease&& other) noexcept
@@ -199,18 +313,20 @@ void TADOConnection::TStatementLease::Finish() {
         throw EOleException(CleanEngineMessage(sqlite3_errmsg(db)), sqlite3_extended_errcode(db));
 }
 
-TADOConnection::TStatementLease TADOConnection::PrepareCached(const std::string& sql) {
+TADOConnection::TStatementLease TADOConnection::PrepareCached(std::string_view sql) {
     Open();
     EndAbandonedTransaction();
-    for (auto it = m_statements.begin(); it != m_statements.end(); ++it) {
-        if (it->sql == sql && !it->inUse) {
+    const auto [first, last] = m_statementIndex.equal_range(sql);
+    for (auto found = first; found != last; ++found) {
+        const auto it = found->second;
+        if (!it->inUse) {
             m_statements.splice(m_statements.begin(), m_statements, it);
             it->inUse = true;
             return TStatementLease(it->stmt, &it->inUse);
         }
     }
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(m_db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr) != SQLITE_OK) {
         sqlite3_finalize(stmt);
         RaiseLastError();
     }
@@ -221,13 +337,20 @@ TADOConnection::TStatementLease TADOConnection::PrepareCached(const std::string&
         for (auto it = m_statements.end(); it != m_statements.begin();) {
             --it;
             if (!it->inUse) {
+                const auto [from, to] = m_statementIndex.equal_range(it->sql);
+                for (auto entry = from; entry != to; ++entry)
+                    if (entry->second == it) {
+                        m_statementIndex.erase(entry);
+                        break;
+                    }
                 sqlite3_finalize(it->stmt);
                 m_statements.erase(it);
                 break;
             }
         }
     }
-    m_statements.push_front({sql, stmt, true});
+    m_statements.push_front({std::string(sql), stmt, true});
+    m_statementIndex.emplace(m_statements.front().sql, m_statements.begin());
     return TStatementLease(stmt, &m_statements.front().inUse);
 }
 

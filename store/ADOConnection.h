@@ -6,6 +6,8 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -41,7 +43,8 @@ public:
 
     // Transactions. Every transaction the program opens writes, so BeginTrans starts it as a writer
     // (BEGIN IMMEDIATE): another process's short write is waited out by the busy timeout there, where
-    // a reader's later upgrade would be refused at once. BeginTrans raises if one is already running.
+    // a reader's later upgrade would be refused at once. BeginTrans raises if one is already running;
+    // it first ends a read transaction of the connection's own (see BeginRead).
     // RollbackTrans does nothing outside a transaction and raises EOleException when the engine
     // reports a failure; a transaction the engine then still holds is rolled back before any later
     // statement of this connection runs, and that statement raises while the rollback keeps failing,
@@ -49,7 +52,45 @@ public:
     void BeginTrans();
     void CommitTrans();
     void RollbackTrans();
-    bool InTransaction() const;
+    bool InTransaction() const; // a write transaction, begun by BeginTrans
+
+    // Reading. BeginRead and EndRead pair up and nest; a record set's open holds one pair over its
+    // whole work, its handlers' opens included. Outside a write transaction the outermost BeginRead
+    // starts a read transaction (deferred: the lock comes with the first read), so that a list open
+    // and the N statements its handlers run take the database lock once and see one state of it. A
+    // nested BeginRead hands the lock back when it has been held for kHandBackInterval: readers
+    // still holding a statement fetch their rest first, then COMMIT and BEGIN let a waiting writer
+    // in, so that another process's short write never waits for a long open. EndRead with failed
+    // set, inside an outer reader, also hands the lock back (the error is about to be shown in a box
+    // that may stand open for long). The outermost EndRead settles every reader (see TPendingRead)
+    // and commits. Inside a write transaction reads need nothing of this.
+    static constexpr std::chrono::milliseconds kHandBackInterval{50};
+    void BeginRead();
+    void EndRead(bool failed = false) noexcept;
+    // True while a read transaction of the connection's own is open: statements run in it may stay
+    // open between calls (record sets fetch their rows as they need them).
+    bool InReadTransaction() const { return m_readActive; }
+
+    // A reader that keeps a statement open inside the read transaction. Settle(true) must fetch the
+    // rest of its rows (it may raise); Settle(false) must give the statement back at once and not
+    // raise (the rows left are read again when needed). Either way it then calls RemovePendingRead.
+    class TPendingRead {
+    public:
+        virtual void Settle(bool fetchRest) = 0;
+
+    protected:
+        ~TPendingRead() = default;
+    };
+    void AddPendingRead(TPendingRead* reader);
+    void RemovePendingRead(TPendingRead* reader) noexcept;
+    // Before a change is written: readers fetch their rest and the read transaction ends, so that a
+    // change never upgrades it (which could deadlock with another writer) and no open result sees a
+    // change made after it was opened.
+    void BeforeWrite();
+
+    // True when the database stores its text as UTF-8 (known once it holds a table): a text value's
+    // bytes can then be taken as they are, without SQLite's terminated copy.
+    bool TextIsUtf8() const { return m_textUtf8; }
 
     // The raw handle, valid while connected; nullptr otherwise.
     sqlite3* Handle() const { return m_db; }
@@ -81,7 +122,7 @@ public:
 
     // Lends the prepared statement for sql, kept and reused for the same text while connected; it
     // comes reset and without bindings. Raises EOleException (connects first when needed).
-    TStatementLease PrepareCached(const std::string& sql);
+    TStatementLease PrepareCached(std::string_view sql);
 
     // What the table's schema says of one column (cached per table for the connection's life).
     struct ColumnInfo {
@@ -110,8 +151,21 @@ private:
     void ForgetCache() noexcept;
     // Rolls back a transaction whose rollback failed earlier; raises while that still fails.
     void EndAbandonedTransaction();
+    void StartReadTransaction();
+    void SettlePendingReads(bool fetchRest);
+    // COMMIT of the read transaction (ROLLBACK when that fails); never raises.
+    void FinishReadTransaction() noexcept;
+    int StepCached(std::string_view sql);
+
+    int m_readDepth = 0;
+    unsigned m_readChecks = 0;
+    bool m_readOwned = false;  // the outermost BeginRead found no write transaction
+    bool m_readActive = false; // our read transaction is open
+    std::chrono::steady_clock::time_point m_readSince;
+    std::vector<TPendingRead*> m_pendingReads;
 
     sqlite3* m_db = nullptr;
+    bool m_textUtf8 = false;
     int m_busyTimeout = 5000;
     bool m_rollbackFailed = false;
     struct CachedStatement {
@@ -120,6 +174,8 @@ private:
         bool inUse = false;
     };
     std::list<CachedStatement> m_statements; // most recently used first; entries never move
+    // The cached statements by their text (a view of the entry's own text).
+    std::unordered_multimap<std::string_view, std::list<CachedStatement>::iterator> m_statementIndex;
     std::list<std::pair<std::string, TableInfo>> m_tables;
 };
 

@@ -1,9 +1,20 @@
-// TADOQuery: a record set over one SQL statement, its whole result held in the program.
+// TADOQuery: a record set over one SQL statement, its result held in the program.
 //
 // Order of calls: set the statement (ClearSQL/AddSQL, which close the record set), Open, then any
 // of the moves (First, Next, MoveBy, Last, SetRecNo, Locate), field reads, and the changes (Edit or
 // Insert, field assignments, Post; Delete). Close discards the result. Every call on a closed
 // record set but Close, Open and the statement raises the closed-dataset error (fields: not found).
+//
+// Fetching: Open runs the statement to its first row inside the connection's read transaction
+// (TADOConnection::BeginRead) and leaves it open there; every later row is copied when something
+// first needs it (a move onto it, a count, the grid's window), so a result read only at its first
+// row (the count walk's content statements, an open only to insert) costs the same at any size.
+// Within the read transaction the rows are those of the open. When the transaction ends (the
+// outermost open returns) a record set still holding its statement reads up to 64 more rows (1 MB)
+// and, if the result goes on, gives the statement back: a later need runs the statement again and
+// takes that result whole, as the database is then (its own posts and deletes included, the
+// current row found again by its key). Before a change is written, and when the lock is handed
+// back, the rest is fetched instead. Inside a write transaction the whole result is read by Open.
 //
 // Storage: the snapshot is a few large byte chunks holding each row's cells back to back (a tag
 // byte, then a varint integer, an 8-byte real, or a varint length and the UTF-8 bytes of a text or
@@ -11,10 +22,11 @@
 // its row; a delete drops the row's pointer. Reading a cell walks the row's few cells; nothing is
 // decoded for rows that are never read.
 //
-// Costs: Open is one pass of SQLite over the statement, copying each cell once; the statement's
-// plan is reused when the same text (integer literals lifted into bindings) was run before. Moves,
-// RecNo and RecordCount are constant time; Locate scans the rows' key cells; Delete and a posted
-// Insert move the row offsets behind the row. Post and Delete each run one SQLite statement.
+// Costs: a reopen of the statement text it had last (integer literals lifted into bindings)
+// allocates nothing: the text is translated into kept buffers, the prepared statement found by
+// hash, the fields of the last open reused. Moves, RecNo and RecordCount are constant time once
+// rows are fetched; Locate scans the rows' key cells; Delete and a posted Insert move the row
+// offsets behind the row. Post and Delete each run one SQLite statement.
 //
 // Events: observers (the grid) get notices, held back between DisableControls and EnableControls,
 // and the After/Before events; the window's AfterScroll handler runs after every move, inside the
@@ -30,9 +42,12 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <optional>
 #include <utility>
@@ -89,8 +104,10 @@ struct CellToStore {
     const char* bytes = nullptr;
     std::size_t size = 0;
 
-    // Read on this one thread only, before the statement's next step.
-    static CellToStore From(sqlite3_value* value) {
+    // Read on this one thread only, before the statement's next step. With utf8 (the database's
+    // own encoding is UTF-8) a text's bytes are taken as SQLite holds them, which saves the
+    // terminated copy that sqlite3_value_text makes of every text read from a page.
+    static CellToStore From(sqlite3_value* value, bool utf8) {
         CellToStore cell;
         switch (sqlite3_value_type(value)) {
         case SQLITE_NULL:
@@ -110,6 +127,13 @@ struct CellToStore {
             break;
         default: // text, as UTF-8 whatever the database's own encoding
             cell.type = TFieldValue::Text;
+            if (utf8) {
+                cell.size = static_cast<std::size_t>(sqlite3_value_bytes(value));
+                cell.bytes = static_cast<const char*>(sqlite3_value_blob(value));
+                if (!cell.bytes && cell.size > 0)
+                    throw std::bad_alloc();
+                break;
+            }
             cell.bytes = reinterpret_cast<const char*>(sqlite3_value_text(value));
             cell.size = static_cast<std::size_t>(sqlite3_value_bytes(value));
             if (!cell.bytes) // the conversion ran out of memory; an empty text is never NULL
@@ -203,13 +227,29 @@ TFieldValue ReadCell(const char* p) {
 
 // ---- statement text -----------------------------------------------------------------------------
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
 bool IsIdentifierChar(char c) {
     const auto u = static_cast<unsigned char>(c);
-    return std::isalnum(u) || c == '_' || c == '$' || u >= 0x80;
+    return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$' || u >= 0x80;
 }
 
 bool IsQuote(char c) {
     return c == '\'' || c == '"' || c == '`';
+}
+
+// Characters the translation of a statement looks at outside quoted text.
+constexpr std::array<bool, 256> kTokenStarts = [] {
+    std::array<bool, 256> starts{};
+    for (const char c : std::string_view("'\"`:0123456789"))
+        starts[static_cast<unsigned char>(c)] = true;
+    return starts;
+}();
+
+bool StartsToken(char c) {
+    return kTokenStarts[static_cast<unsigned char>(c)];
 }
 
 // Turns the record set's statement text into what SQLite is given. A colon outside quoted text
@@ -220,9 +260,9 @@ bool IsQuote(char c) {
 // criterion between single quotes stays one literal whatever it holds. An integer literal right
 // after a comparison operator is lifted into a binding as well, so that statements differing only
 // in such a number share one plan.
-std::string TranslateStatement(const std::string& text, std::vector<std::optional<std::int64_t>>& bindings) {
-    std::string out;
-    out.reserve(text.size());
+void TranslateStatement(const std::string& text, std::string& out, std::vector<std::optional<std::int64_t>>& bindings) {
+    out.clear();
+    bindings.clear();
     std::size_t copied = 0; // text before this is in out
     const auto replace = [&](std::size_t from, std::size_t to, std::string_view with) {
         out.append(text, copied, from - copied);
@@ -231,6 +271,11 @@ std::string TranslateStatement(const std::string& text, std::vector<std::optiona
     };
     char quote = 0; // the quote character that opened the quoted text we are in
     for (std::size_t i = 0; i < text.size();) {
+        // Letters, blanks and operators pass through as they are.
+        while (!quote && i < text.size() && !StartsToken(text[i]))
+            ++i;
+        if (i == text.size())
+            break;
         const char c = text[i];
         if (quote) {
             if (c == quote)
@@ -251,10 +296,9 @@ std::string TranslateStatement(const std::string& text, std::vector<std::optiona
             replace(i, end, "?");
             bindings.emplace_back(std::nullopt);
             i = end;
-        } else if (std::isdigit(static_cast<unsigned char>(c)) &&
-                   (i == 0 || (!IsIdentifierChar(text[i - 1]) && text[i - 1] != '.'))) {
+        } else if (IsDigit(c) && (i == 0 || (!IsIdentifierChar(text[i - 1]) && text[i - 1] != '.'))) {
             std::size_t end = i;
-            while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+            while (end < text.size() && IsDigit(text[end]))
                 ++end;
             const bool standsAlone = end == text.size() || (!IsIdentifierChar(text[end]) && text[end] != '.');
             std::size_t before = i;
@@ -262,7 +306,9 @@ std::string TranslateStatement(const std::string& text, std::vector<std::optiona
                 --before;
             const bool afterComparison = before > 0 && std::strchr("=<>", text[before - 1]);
             if (standsAlone && afterComparison && end - i <= 18) {
-                bindings.emplace_back(std::stoll(text.substr(i, end - i)));
+                std::int64_t value = 0;
+                std::from_chars(text.data() + i, text.data() + end, value);
+                bindings.emplace_back(value);
                 replace(i, end, "?");
             }
             i = end;
@@ -271,7 +317,6 @@ std::string TranslateStatement(const std::string& text, std::vector<std::optiona
         }
     }
     out.append(text, copied, std::string::npos);
-    return out;
 }
 
 // The field kind a declared column type gives; nullopt when the value must decide.
@@ -385,6 +430,7 @@ public:
             m_mapped = true;
             madvise(m_memory, m_size, MADV_HUGEPAGE);
         } else {
+            m_size = size;
             m_memory = static_cast<char*>(std::malloc(size));
             if (!m_memory)
                 throw std::bad_alloc();
@@ -400,6 +446,7 @@ public:
             std::free(m_memory);
     }
     char* Memory() const { return m_memory; }
+    std::size_t Size() const { return m_size; }
 
 private:
     char* m_memory = nullptr;
@@ -407,64 +454,331 @@ private:
     bool m_mapped = false;
 };
 
-struct TADOQuery::Impl {
+struct TADOQuery::Impl final : TADOConnection::TPendingRead {
+    explicit Impl(TADOQuery& owner) : owner(owner) {}
+    ~Impl() {
+        if (fetch == TFetch::Live)
+            StopFetching(TFetch::Complete);
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    TADOQuery& owner;
+
     // Rows' cells live in chunks that never move; a chunk grows with the result (4 KB first, so a
-    // small result stays small) up to 4 MB, and a row larger than that gets a chunk of its own.
+    // small result stays small) up to 4 MB, and a row larger than that gets a chunk of its own. A
+    // close keeps the chunks for the next open, which fills them before it touches new memory (a
+    // reopened list costs no page faults); what the new result leaves unused goes when it is
+    // complete.
     std::vector<TRowChunk> chunks;
+    std::deque<TRowChunk> spareChunks;
     std::size_t chunkSize = 0;
     std::size_t chunkUsed = 0;
-    std::vector<const char*> rows;    // each row's first cell
+    std::vector<const char*> rows;    // each fetched row's first cell, in the result's order
     int current = -1;                 // view index of the current row, -1 when none
     int top = 0;                      // view index on the window's first line
     int insertPos = -1;               // view index of the row being inserted
     std::vector<TFieldValue> buffer;  // the row being edited or inserted
+    const char* editRow = nullptr;    // the edited row as it was read
     std::vector<std::string> columns; // each field's column in the table ("" for expressions)
     std::string table;                // the table changes go to; empty when the result is read-only
     int keyField = -1;                // the table's key among the fields
 
-    const char* CellPointer(int row, int field) const {
-        const char* p = rows[static_cast<std::size_t>(row)];
-        for (int i = 0; i < field; ++i)
-            p = SkipCell(p);
-        return p;
+    // Fetching. Complete: every row is in rows. Live: the statement is held open in the
+    // connection's read transaction and stands before the next row (on it when rowInHand), so rows
+    // keep coming from the state of the open. Stale: the statement was given back when the read
+    // transaction ended; the rows left are read by running it again.
+    enum class TFetch : std::uint8_t { Complete, Live, Stale };
+    TFetch fetch = TFetch::Complete;
+    std::optional<TADOConnection::TStatementLease> statement;
+    bool rowInHand = false;
+    int columnCount = 0;
+
+    // The statement as given to SQLite, with its bindings, kept for a second run.
+    std::string text;
+    std::string translated;
+    std::vector<std::optional<std::int64_t>> bindings;
+
+    // The layout of the last result: a reopen of the same prepared statement reuses its fields.
+    sqlite3_stmt* layoutStatement = nullptr;
+    std::string layoutSql;
+    int layoutReprepares = -1;
+    std::vector<std::unique_ptr<TField>> spareFields;
+
+    // What a close leaves: no rows and no statement; buffers and the layout are kept for the next open.
+    void Reset() noexcept {
+        if (fetch == TFetch::Live)
+            StopFetching(TFetch::Complete);
+        fetch = TFetch::Complete;
+        for (auto& chunk : chunks)
+            spareChunks.push_back(std::move(chunk));
+        chunks.clear();
+        chunkSize = 0;
+        chunkUsed = 0;
+        rows.clear();
+        current = -1;
+        top = 0;
+        insertPos = -1;
+        buffer.clear();
+        editRow = nullptr;
     }
-    TFieldValue Cell(int row, int field) const { return ReadCell(CellPointer(row, field)); }
-    // Room for size bytes in the chunks, which never move.
-    char* Reserve(std::size_t size) {
+
+    static const char* CellIn(const char* row, int field) {
+        for (int i = 0; i < field; ++i)
+            row = SkipCell(row);
+        return row;
+    }
+    // A fetched row's cell (NULL past the rows fetched).
+    TFieldValue Cell(int row, int field) {
+        if (!Fetch(row))
+            return {};
+        return ReadCell(CellIn(rows[static_cast<std::size_t>(row)], field));
+    }
+    // Starts a chunk of at least size bytes.
+    void NewChunk(std::size_t size) {
         constexpr std::size_t kFirstChunk = 4096;
         constexpr std::size_t kLargestChunk = 4 * 1024 * 1024;
-        if (chunks.empty() || chunkUsed + size > chunkSize) {
-            const std::size_t grown = chunks.empty() ? kFirstChunk : std::min(chunkSize * 2, kLargestChunk);
-            chunkSize = std::max(grown, size);
-            chunks.emplace_back(chunkSize);
-            chunkUsed = 0;
+        const std::size_t grown = chunks.empty() ? kFirstChunk : std::min(chunkSize * 2, kLargestChunk);
+        const std::size_t wanted = std::max(grown, size);
+        while (!spareChunks.empty() && spareChunks.front().Size() < wanted)
+            spareChunks.pop_front();
+        if (spareChunks.empty()) {
+            chunks.emplace_back(wanted);
+        } else {
+            chunks.push_back(std::move(spareChunks.front()));
+            spareChunks.pop_front();
         }
+        chunkSize = chunks.back().Size();
+        chunkUsed = 0;
+    }
+    // Room for size bytes in the chunks, which never move.
+    char* Reserve(std::size_t size) {
+        if (chunks.empty() || chunkUsed + size > chunkSize)
+            NewChunk(size);
         char* at = chunks.back().Memory() + chunkUsed;
         chunkUsed += size;
         return at;
     }
+    // Room for more bytes after the rowSize bytes of the row being written at row, which moves to a
+    // new chunk when the current one is full.
+    char* Extend(char*& row, std::size_t rowSize, std::size_t more) {
+        if (chunks.empty() || chunkUsed + more > chunkSize) {
+            const char* const partial = row;
+            NewChunk(rowSize + more);
+            row = chunks.back().Memory();
+            if (rowSize > 0)
+                std::memcpy(row, partial, rowSize);
+            chunkUsed = rowSize;
+        }
+        char* const at = chunks.back().Memory() + chunkUsed;
+        chunkUsed += more;
+        return at;
+    }
     // Stores a row's cells in the chunks and returns where the row now lives.
-    const char* Append(const std::vector<CellToStore>& cells) {
+    const char* Append(const std::vector<CellToStore>& row) {
         std::size_t size = 0;
-        for (const auto& cell : cells)
+        for (const auto& cell : row)
             size += cell.EncodedSize();
-        char* const row = Reserve(size);
-        char* at = row;
-        for (const auto& cell : cells)
+        char* const stored = Reserve(size);
+        char* at = stored;
+        for (const auto& cell : row)
             at = cell.Write(at);
-        return row;
+        return stored;
     }
     const char* Append(const std::vector<TFieldValue>& values) {
-        std::vector<CellToStore> cells;
-        cells.reserve(values.size());
+        std::vector<CellToStore> row;
+        row.reserve(values.size());
         for (const auto& value : values)
-            cells.push_back(CellToStore::From(value));
-        return Append(cells);
+            row.push_back(CellToStore::From(value));
+        return Append(row);
+    }
+    // Copies the row the statement stands on, each cell straight into the chunk; returns its size.
+    std::size_t CopyRow(sqlite3_stmt* stmt) {
+        const bool utf8 = owner.m_connection->TextIsUtf8();
+        char* row = chunks.empty() ? nullptr : chunks.back().Memory() + chunkUsed;
+        std::size_t size = 0;
+        for (int c = 0; c < columnCount; ++c) {
+            const CellToStore cell = CellToStore::From(sqlite3_column_value(stmt, c), utf8);
+            const std::size_t cellSize = cell.EncodedSize();
+            cell.Write(Extend(row, size, cellSize));
+            size += cellSize;
+        }
+        rows.push_back(row);
+        return size;
+    }
+    // The result is complete: chunks of an earlier result it did not need go.
+    void Completed() noexcept { spareChunks.clear(); }
+
+    void StopFetching(TFetch next) noexcept {
+        statement.reset(); // gives the statement back, reset
+        rowInHand = false;
+        fetch = next;
+        if (next == TFetch::Complete)
+            Completed();
+        owner.m_connection->RemovePendingRead(this);
+    }
+    // Rows the result is known to have so far: those fetched and the one the statement stands on.
+    int Known() const { return static_cast<int>(rows.size()) + (rowInHand ? 1 : 0); }
+    // Steps the live statement onto its next row, which is copied only when read; false at the end
+    // (the result is then complete).
+    bool StepOn() {
+        sqlite3_stmt* const stmt = statement->Handle();
+        const int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) {
+            rowInHand = true;
+            return true;
+        }
+        if (rc == SQLITE_DONE) {
+            StopFetching(TFetch::Complete);
+            return false;
+        }
+        // A statement that failed starts again at its next step: the rest is read anew when needed.
+        sqlite3* const db = sqlite3_db_handle(stmt);
+        EOleException error(CleanEngineMessage(sqlite3_errmsg(db)), sqlite3_extended_errcode(db));
+        StopFetching(TFetch::Stale);
+        throw error;
+    }
+    // Copies one more row from the live statement into rows; false when there is none. Adds the
+    // bytes stored to *bytes.
+    bool FetchOne(std::size_t* bytes = nullptr) {
+        if (!rowInHand && !StepOn())
+            return false;
+        const std::size_t size = CopyRow(statement->Handle());
+        rowInHand = false;
+        if (bytes)
+            *bytes += size;
+        return true;
+    }
+    // One step towards knowing more rows: a live statement moves on, a stale result is run again
+    // (which may move the current row's index, see Refetch).
+    void Advance() {
+        if (fetch == TFetch::Stale)
+            Refetch();
+        else if (rowInHand)
+            FetchOne();
+        else
+            StepOn();
+    }
+    // Whether the result has a row at index row.
+    bool HasRow(int row) {
+        while (row >= Known() && fetch != TFetch::Complete)
+            Advance();
+        return row >= 0 && row < Known();
+    }
+    // Whether a row stands distance rows after anchor (current, top or insertPos, read again after
+    // a second run moved it).
+    bool HasRowFrom(const int& anchor, int distance) {
+        while (anchor + distance >= Known() && fetch != TFetch::Complete)
+            Advance();
+        return anchor + distance < Known();
+    }
+    // The row at index row copied into rows, when the result has it; a stale result is not run again.
+    bool Fetch(int row) {
+        if (fetch == TFetch::Live)
+            while (row >= static_cast<int>(rows.size()) && FetchOne()) {
+            }
+        return row >= 0 && row < static_cast<int>(rows.size());
+    }
+    void FetchAll() {
+        while (fetch == TFetch::Live)
+            FetchOne();
+        if (fetch == TFetch::Stale)
+            Refetch();
+    }
+
+    // The read transaction is ending (fetchRest false) or handing the lock back (true).
+    void Settle(bool fetchRest) override {
+        if (fetch != TFetch::Live)
+            return;
+        if (fetchRest) {
+            FetchAll();
+            return;
+        }
+        // A short rest is read first, so that a small result stays exactly as opened; a large one
+        // (an open only to insert) is read again if ever needed.
+        constexpr int kReadAheadRows = 64;
+        constexpr std::size_t kReadAheadBytes = 1024 * 1024;
+        try {
+            std::size_t bytes = 0;
+            for (int row = 0; row <= kReadAheadRows && bytes < kReadAheadBytes && FetchOne(&bytes); ++row) {
+            }
+        } catch (...) {
+            // Nothing is lost: the rows are read again when needed, and the error then raised.
+        }
+        if (fetch == TFetch::Live)
+            StopFetching(TFetch::Stale);
+    }
+
+    void Bind(sqlite3_stmt* stmt) const {
+        const auto count = static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt));
+        for (std::size_t i = 0; i < bindings.size() && i < count; ++i)
+            if (bindings[i] && sqlite3_bind_int64(stmt, static_cast<int>(i + 1), *bindings[i]) != SQLITE_OK)
+                throw EOleException(CleanEngineMessage(sqlite3_errmsg(sqlite3_db_handle(stmt))),
+                                    sqlite3_extended_errcode(sqlite3_db_handle(stmt)));
+    }
+
+    // Runs the statement again for the rows given back and takes its whole result: it shows the
+    // database as it is now, this record set's own posts and deletes included. The current row is
+    // found again by its key (a row being edited stays, found or not; a row being inserted keeps its
+    // place), and the window keeps its distance from it.
+    void Refetch() {
+        TADOConnection::TStatementLease lease = owner.m_connection->PrepareCached(translated);
+        sqlite3_stmt* const stmt = lease.Handle();
+        Bind(stmt);
+        if (sqlite3_column_count(stmt) != columnCount)
+            owner.RaiseNamed("The statement's columns have changed since it was opened");
+        std::vector<const char*> opened;
+        opened.swap(rows);
+        try {
+            int rc;
+            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+                CopyRow(stmt);
+            if (rc != SQLITE_DONE)
+                owner.m_connection->RaiseLastError();
+            lease.Finish();
+        } catch (...) {
+            rows.swap(opened);
+            throw;
+        }
+        fetch = TFetch::Complete;
+        Completed();
+
+        const bool inserting = owner.m_state == TDataSetState::dsInsert;
+        const bool editing = owner.m_state == TDataSetState::dsEdit;
+        const char* keyRow = editing ? editRow
+                             : !inserting && current >= 0 && current < static_cast<int>(opened.size())
+                                 ? opened[static_cast<std::size_t>(current)]
+                                 : nullptr;
+        std::optional<TFieldValue> key;
+        if (keyRow && keyField >= 0)
+            key = ReadCell(CellIn(keyRow, keyField));
+        const int line = current - top;
+        const int count = static_cast<int>(rows.size());
+        if (inserting) {
+            insertPos = std::min(insertPos, count);
+            current = insertPos;
+        } else {
+            int found = -1;
+            for (int row = 0; key && !key->IsNull() && row < count && found < 0; ++row) {
+                const TFieldValue cell = ReadCell(CellIn(rows[static_cast<std::size_t>(row)], keyField));
+                if (cell.type == key->type && cell.integer == key->integer && cell.text == key->text)
+                    found = row;
+            }
+            if (found >= 0) {
+                current = found;
+            } else if (editing) {
+                current = std::clamp(current, 0, count);
+                rows.insert(rows.begin() + current, editRow);
+            } else {
+                current = count == 0 ? -1 : std::clamp(current, 0, count - 1);
+            }
+        }
+        top = std::max(0, current - std::max(0, line));
     }
 };
 
 TADOQuery::TADOQuery(std::string name, TADOConnection* connection)
-    : m_name(std::move(name)), m_connection(connection), m_impl(std::make_unique<Impl>()) {}
+    : m_name(std::move(name)), m_connection(connection), m_impl(std::make_unique<Impl>(*this)) {}
 
 TADOQuery::~TADOQuery() = default;
 
@@ -484,6 +798,8 @@ void TADOQuery::CheckActive() const {
 
 void TADOQuery::ClearSQL() {
     Close();
+    for (auto& line : m_sql)
+        m_spareLines.push_back(std::move(line));
     m_sql.clear();
     if (m_connection) {
         try {
@@ -496,7 +812,13 @@ void TADOQuery::ClearSQL() {
 
 void TADOQuery::AddSQL(const std::string& line) {
     Close();
-    m_sql.push_back(line);
+    if (m_spareLines.empty()) {
+        m_sql.push_back(line);
+    } else {
+        m_sql.push_back(std::move(m_spareLines.back()));
+        m_spareLines.pop_back();
+        m_sql.back().assign(line);
+    }
     if (m_connection) {
         try {
             m_connection->Open();
@@ -516,18 +838,32 @@ std::string TADOQuery::SQLText() const {
 
 // ---- events -------------------------------------------------------------------------------------
 
+// ---- events -------------------------------------------------------------------------------------
+
+// Calls every observer registered when the call began (one may go away or come during a call).
+template <typename Call> void TADOQuery::ForEachObserver(Call call) {
+    constexpr std::size_t kInline = 8;
+    if (m_observers.size() <= kInline) {
+        std::array<TDataSetObserver*, kInline> observers{};
+        const std::size_t count = m_observers.size();
+        std::copy(m_observers.begin(), m_observers.end(), observers.begin());
+        for (std::size_t i = 0; i < count; ++i)
+            call(observers[i]);
+        return;
+    }
+    const auto observers = m_observers;
+    for (auto* observer : observers)
+        call(observer);
+}
+
 void TADOQuery::Notify(TDataNotice notice) {
     if (m_disableCount > 0)
         return;
-    const auto observers = m_observers;
-    for (auto* observer : observers)
-        observer->DataSetNotice(*this, notice);
+    ForEachObserver([&](TDataSetObserver* observer) { observer->DataSetNotice(*this, notice); });
 }
 
 template <typename Event> void TADOQuery::SendEvent(Event event) {
-    const auto observers = m_observers;
-    for (auto* observer : observers)
-        (observer->*event)(*this);
+    ForEachObserver([&](TDataSetObserver* observer) { (observer->*event)(*this); });
 }
 
 void TADOQuery::FireScroll() {
@@ -562,114 +898,149 @@ void TADOQuery::Open() {
         return;
     if (!m_connection)
         RaiseNamed("Missing Connection or ConnectionString");
-    m_connection->Open();
+    // The open, its observers and its handler (with the opens they make) read in one transaction.
+    m_connection->BeginRead();
+    try {
+        RunStatement();
+        m_modifiedFields.clear();
+        const bool empty = !m_impl->HasRow(0);
+        m_impl->current = empty ? -1 : 0;
+        m_impl->top = 0;
+        m_bof = true;
+        m_eof = empty;
+        m_state = TDataSetState::dsBrowse;
+        Notify(TDataNotice::LayoutChanged);
+        SendEvent(&TDataSetObserver::AfterOpen);
+        if (!empty)
+            FireScroll();
+    } catch (...) {
+        m_connection->EndRead(true);
+        throw;
+    }
+    m_connection->EndRead();
+}
 
-    std::vector<std::optional<std::int64_t>> bindings;
-    const std::string text = TranslateStatement(SQLText(), bindings);
-    // The statement is held only while this open reads it: it goes back before any observer or
-    // handler runs, since those open statements of their own.
-    TADOConnection::TStatementLease statement = m_connection->PrepareCached(text);
+// Prepares (or reuses) the statement, binds it, takes its first row and sets up the fields. Inside
+// the connection's read transaction the statement stays open on that row and the rest comes as it
+// is needed; inside a write transaction the whole result is read at once.
+void TADOQuery::RunStatement() {
+    Impl& d = *m_impl;
+    d.text.clear();
+    for (const auto& line : m_sql) {
+        d.text += line;
+        d.text += "\r\n";
+    }
+    TranslateStatement(d.text, d.translated, d.bindings);
+    TADOConnection::TStatementLease statement = m_connection->PrepareCached(d.translated);
     sqlite3_stmt* const stmt = statement.Handle();
-    for (std::size_t i = 0; i < bindings.size() && i < static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt));
-         ++i)
-        if (bindings[i] && sqlite3_bind_int64(stmt, static_cast<int>(i + 1), *bindings[i]) != SQLITE_OK)
-            m_connection->RaiseLastError();
-
+    d.Bind(stmt);
     const int columnCount = sqlite3_column_count(stmt);
     if (columnCount == 0)
         RaiseNamed("CommandText does not return a result set");
-
-    auto impl = std::make_unique<Impl>();
-    // The result can be changed when all its columns come from one table and include its key.
-    std::string table;
-    bool singleTable = true;
-    for (int c = 0; c < columnCount; ++c) {
-        const char* columnTable = sqlite3_column_table_name(stmt, c);
-        const char* origin = sqlite3_column_origin_name(stmt, c);
-        impl->columns.emplace_back(origin ? origin : "");
-        if (!columnTable)
-            continue;
-        if (table.empty())
-            table = columnTable;
-        else if (table != columnTable)
-            singleTable = false;
-    }
-    const TADOConnection::TableInfo* schema = nullptr;
-    if (!table.empty() && singleTable) {
-        schema = &m_connection->TableSchema(table);
-        for (int c = 0; c < columnCount; ++c)
-            if (!schema->keyColumn.empty() && !impl->columns[static_cast<std::size_t>(c)].empty() &&
-                EqualsIgnoreCase(impl->columns[static_cast<std::size_t>(c)], schema->keyColumn))
-                impl->keyField = c;
-        if (impl->keyField >= 0)
-            impl->table = table;
-    }
-
-    int rc;
-    std::vector<CellToStore> cells(static_cast<std::size_t>(columnCount));
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        for (int c = 0; c < columnCount; ++c)
-            cells[static_cast<std::size_t>(c)] = CellToStore::From(sqlite3_column_value(stmt, c));
-        impl->rows.push_back(impl->Append(cells));
-    }
-    if (rc != SQLITE_DONE)
+    const int first = sqlite3_step(stmt);
+    if (first != SQLITE_ROW && first != SQLITE_DONE)
         m_connection->RaiseLastError();
-    impl->rows.shrink_to_fit();
+    d.columnCount = columnCount;
 
-    std::vector<std::unique_ptr<TField>> fields;
-    for (int c = 0; c < columnCount; ++c) {
-        const char* name = sqlite3_column_name(stmt, c);
-        const bool plainColumn = !impl->columns[static_cast<std::size_t>(c)].empty();
-        int size = 0;
-        std::optional<TFieldKind> kind;
-        bool readOnly = !plainColumn;
-        if (plainColumn) {
-            const auto* info = schema ? schema->Find(impl->columns[static_cast<std::size_t>(c)]) : nullptr;
-            if (info && info->rowidAlias) {
-                kind = TFieldKind::AutoInc;
-                readOnly = true;
-            } else {
-                const char* declared = sqlite3_column_decltype(stmt, c);
-                kind = KindFromDeclaredType(declared ? declared : "", size);
-            }
+    // The columns are known after the first step, which prepares the statement again when the
+    // schema changed. A reopen of the same statement keeps the fields of the last open, unless a
+    // field's kind came from the first row's value.
+    const int reprepares = sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0);
+    if (d.layoutStatement == stmt && d.layoutReprepares == reprepares && !d.spareFields.empty() &&
+        d.layoutSql == d.translated) {
+        m_fields.swap(d.spareFields);
+    } else {
+        d.layoutStatement = nullptr;
+        d.spareFields.clear();
+        d.columns.clear();
+        d.table.clear();
+        d.keyField = -1;
+        // The result can be changed when all its columns come from one table and include its key.
+        std::string table;
+        bool singleTable = true;
+        for (int c = 0; c < columnCount; ++c) {
+            const char* columnTable = sqlite3_column_table_name(stmt, c);
+            const char* origin = sqlite3_column_origin_name(stmt, c);
+            d.columns.emplace_back(origin ? origin : "");
+            if (!columnTable)
+                continue;
+            if (table.empty())
+                table = columnTable;
+            else if (table != columnTable)
+                singleTable = false;
         }
-        if (!kind) {
-            // An expression (or a column of no known type): the first row's value decides.
-            int type = SQLITE_TEXT;
-            if (!impl->rows.empty()) {
-                const TFieldValue first = impl->Cell(0, c);
-                type = first.type == TFieldValue::Int    ? SQLITE_INTEGER
-                       : first.type == TFieldValue::Real ? SQLITE_FLOAT
-                       : first.type == TFieldValue::Blob ? SQLITE_BLOB
-                                                         : SQLITE_TEXT;
-            }
-            kind = KindFromValueType(type);
-            size = 0;
+        const TADOConnection::TableInfo* schema = nullptr;
+        if (!table.empty() && singleTable) {
+            schema = &m_connection->TableSchema(table);
+            for (int c = 0; c < columnCount; ++c)
+                if (!schema->keyColumn.empty() && !d.columns[static_cast<std::size_t>(c)].empty() &&
+                    EqualsIgnoreCase(d.columns[static_cast<std::size_t>(c)], schema->keyColumn))
+                    d.keyField = c;
+            if (d.keyField >= 0)
+                d.table = table;
         }
-        fields.push_back(std::make_unique<TField>(*this, c, name ? name : "", *kind, size, readOnly));
+        std::vector<std::unique_ptr<TField>> fields;
+        bool kindsFromValues = false;
+        for (int c = 0; c < columnCount; ++c) {
+            const char* name = sqlite3_column_name(stmt, c);
+            const bool plainColumn = !d.columns[static_cast<std::size_t>(c)].empty();
+            int size = 0;
+            std::optional<TFieldKind> kind;
+            bool readOnly = !plainColumn;
+            if (plainColumn) {
+                const auto* info = schema ? schema->Find(d.columns[static_cast<std::size_t>(c)]) : nullptr;
+                if (info && info->rowidAlias) {
+                    kind = TFieldKind::AutoInc;
+                    readOnly = true;
+                } else {
+                    const char* declared = sqlite3_column_decltype(stmt, c);
+                    kind = KindFromDeclaredType(declared ? declared : "", size);
+                }
+            }
+            if (!kind) {
+                // An expression (or a column of no known type): the first row's value decides.
+                kindsFromValues = true;
+                kind = KindFromValueType(first == SQLITE_ROW ? sqlite3_column_type(stmt, c) : SQLITE_TEXT);
+                size = 0;
+            }
+            fields.push_back(std::make_unique<TField>(*this, c, name ? name : "", *kind, size, readOnly));
+        }
+        m_fields = std::move(fields);
+        if (!kindsFromValues) {
+            d.layoutStatement = stmt;
+            d.layoutReprepares = reprepares;
+            d.layoutSql = d.translated;
+        }
     }
-    statement.Finish();
 
-    m_impl = std::move(impl);
-    m_fields = std::move(fields);
-    m_modifiedFields.clear();
-    const bool empty = m_impl->rows.empty();
-    m_impl->current = empty ? -1 : 0;
-    m_impl->top = 0;
-    m_bof = true;
-    m_eof = empty;
-    m_state = TDataSetState::dsBrowse;
-    Notify(TDataNotice::LayoutChanged);
-    SendEvent(&TDataSetObserver::AfterOpen);
-    if (!empty)
-        FireScroll();
+    if (first == SQLITE_DONE) {
+        statement.Finish();
+        d.fetch = Impl::TFetch::Complete;
+        d.Completed();
+    } else if (m_connection->InReadTransaction()) {
+        m_connection->AddPendingRead(&d);
+        d.statement.emplace(std::move(statement));
+        d.rowInHand = true;
+        d.fetch = Impl::TFetch::Live;
+    } else {
+        d.CopyRow(stmt);
+        int rc;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+            d.CopyRow(stmt);
+        if (rc != SQLITE_DONE)
+            m_connection->RaiseLastError();
+        statement.Finish();
+        d.fetch = Impl::TFetch::Complete;
+        d.Completed();
+    }
 }
 
 void TADOQuery::Close() {
     if (!Active())
         return;
     m_state = TDataSetState::dsInactive;
-    m_impl = std::make_unique<Impl>();
+    m_impl->Reset();
+    m_impl->spareFields.swap(m_fields);
     m_fields.clear();
     m_modifiedFields.clear();
     m_bof = true;
@@ -682,21 +1053,29 @@ void TADOQuery::Close() {
 
 int TADOQuery::RecordCount() const {
     CheckActive();
+    m_impl->FetchAll();
     return static_cast<int>(m_impl->rows.size());
 }
 
-int TADOQuery::ViewCount() const {
-    return static_cast<int>(m_impl->rows.size()) + (m_state == TDataSetState::dsInsert ? 1 : 0);
+bool TADOQuery::IsEmpty() const {
+    CheckActive();
+    return !m_impl->HasRow(0);
+}
+
+int TADOQuery::ViewCountUpTo(int wanted) const {
+    const int inserting = m_state == TDataSetState::dsInsert ? 1 : 0;
+    m_impl->HasRow(wanted - inserting - 1);
+    return m_impl->Known() + inserting;
 }
 
 void TADOQuery::PlaceWindow() {
     Impl& d = *m_impl;
-    const int count = ViewCount();
+    const int lines = std::max(1, m_bufferCount);
+    const int count = ViewCountUpTo(d.current + lines);
     if (count == 0 || d.current < 0) {
         d.top = 0;
         return;
     }
-    const int lines = std::max(1, m_bufferCount);
     d.top = std::min(d.top, d.current);
     d.top = std::max(d.top, d.current - lines + 1);
     d.top = std::max(0, std::min(d.top, count - lines));
@@ -721,7 +1100,7 @@ void TADOQuery::CheckBrowseMove() {
 void TADOQuery::First() {
     CheckActive();
     CheckBrowseMove();
-    const bool empty = m_impl->rows.empty();
+    const bool empty = !m_impl->HasRow(0);
     m_impl->current = empty ? -1 : 0;
     m_impl->top = 0;
     m_bof = true;
@@ -736,7 +1115,7 @@ void TADOQuery::Next() {
     if (m_eof)
         return;
     m_bof = false;
-    if (m_impl->current + 1 < static_cast<int>(m_impl->rows.size())) {
+    if (m_impl->HasRowFrom(m_impl->current, 1)) {
         ++m_impl->current;
         PlaceWindow();
     } else {
@@ -751,23 +1130,21 @@ int TADOQuery::MoveBy(int distance) {
     CheckBrowseMove();
     if (distance == 0 || (distance > 0 && m_eof) || (distance < 0 && m_bof))
         return 0;
-    const int last = static_cast<int>(m_impl->rows.size()) - 1;
-    int& current = m_impl->current;
+    Impl& d = *m_impl;
     int moved = 0;
     m_bof = false;
     m_eof = false;
     if (distance > 0) {
-        const int available = last - current;
-        moved = std::min(distance, available);
-        if (distance > available)
+        if (!d.HasRowFrom(d.current, distance))
             m_eof = true;
+        moved = std::min(distance, d.Known() - 1 - d.current);
     } else {
-        const int available = current;
+        const int available = d.current;
         moved = -std::min(-distance, available);
         if (-distance > available)
             m_bof = true;
     }
-    current += moved;
+    d.current += moved;
     PlaceWindow();
     Notify(TDataNotice::Scrolled);
     FireScroll();
@@ -777,6 +1154,7 @@ int TADOQuery::MoveBy(int distance) {
 void TADOQuery::Last() {
     CheckActive();
     CheckBrowseMove();
+    m_impl->FetchAll();
     const int count = static_cast<int>(m_impl->rows.size());
     m_impl->current = count - 1;
     m_impl->top = std::max(0, count - std::max(1, m_bufferCount));
@@ -795,7 +1173,8 @@ int TADOQuery::RecNo() const {
 void TADOQuery::SetRecNo(int recNo) {
     CheckActive();
     CheckBrowseMove();
-    const int count = static_cast<int>(m_impl->rows.size());
+    m_impl->HasRow(std::max(recNo, 1) - 1);
+    const int count = m_impl->Known();
     if (count == 0)
         return;
     const int row = std::clamp(recNo, 1, count) - 1;
@@ -815,14 +1194,25 @@ bool TADOQuery::Locate(std::string_view fieldName, std::int64_t value,
     const TField* field = FindField(fieldName);
     if (!field)
         return false;
-    const std::string valueText = std::to_string(value);
-    const int count = static_cast<int>(m_impl->rows.size());
+    Impl& d = *m_impl;
+    std::array<char, 24> digits{};
+    const auto text = std::string_view(digits.data(), std::to_chars(digits.begin(), digits.end(), value).ptr);
     int found = -1;
-    for (int row = 0; row < count && found < 0; ++row) {
-        const TFieldValue cell = m_impl->Cell(row, field->Index());
+    for (int row = 0; found < 0; ++row) {
+        if (row >= d.Known()) {
+            // A stale result is read again whole, and searched again from its start.
+            if (d.fetch == Impl::TFetch::Stale) {
+                d.FetchAll();
+                row = -1;
+                continue;
+            }
+            if (!d.HasRow(row))
+                break;
+        }
+        const TFieldValue cell = d.Cell(row, field->Index());
         if ((cell.type == TFieldValue::Int && cell.integer == value) ||
             (cell.type == TFieldValue::Real && ExactInteger(cell.real) == value) ||
-            (cell.type == TFieldValue::Text && cell.text == valueText))
+            (cell.type == TFieldValue::Text && cell.text == text))
             found = row;
     }
     if (found < 0)
@@ -852,7 +1242,7 @@ TField& TADOQuery::FieldByName(std::string_view name) const {
 }
 
 TFieldValue TADOQuery::ValueAt(int viewIndex, int fieldIndex) const {
-    const Impl& d = *m_impl;
+    Impl& d = *m_impl;
     if (fieldIndex < 0 || fieldIndex >= FieldCount())
         return {};
     if (m_state == TDataSetState::dsInsert) {
@@ -863,8 +1253,6 @@ TFieldValue TADOQuery::ValueAt(int viewIndex, int fieldIndex) const {
     } else if (m_state == TDataSetState::dsEdit && viewIndex == d.current) {
         return d.buffer.at(static_cast<std::size_t>(fieldIndex));
     }
-    if (viewIndex < 0 || viewIndex >= static_cast<int>(d.rows.size()))
-        return {};
     return d.Cell(viewIndex, fieldIndex);
 }
 
@@ -899,7 +1287,8 @@ void TADOQuery::SetBufferCount(int lines) {
 int TADOQuery::WindowRowCount() const {
     if (!Active() || m_impl->current < 0)
         return 0;
-    return std::min(std::max(1, m_bufferCount), ViewCount() - m_impl->top);
+    const int lines = std::max(1, m_bufferCount);
+    return std::min(lines, ViewCountUpTo(m_impl->top + lines) - m_impl->top);
 }
 
 int TADOQuery::ActiveLine() const {
@@ -937,15 +1326,17 @@ void TADOQuery::Edit() {
     CheckActive();
     if (m_state == TDataSetState::dsEdit || m_state == TDataSetState::dsInsert)
         return;
-    if (m_impl->rows.empty()) {
+    if (!m_impl->HasRow(0)) {
         Insert();
         return;
     }
     CheckUpdatable();
     Impl& d = *m_impl;
+    d.Fetch(d.current);
+    d.editRow = d.rows.at(static_cast<std::size_t>(d.current));
     d.buffer.clear();
     for (int f = 0; f < FieldCount(); ++f)
-        d.buffer.push_back(d.Cell(d.current, f));
+        d.buffer.push_back(ReadCell(Impl::CellIn(d.editRow, f)));
     m_modifiedFields.clear();
     m_state = TDataSetState::dsEdit;
     Notify(TDataNotice::StateChanged);
@@ -975,15 +1366,18 @@ void TADOQuery::Cancel() {
         m_state = TDataSetState::dsBrowse;
         m_modifiedFields.clear();
         m_impl->buffer.clear();
+        m_impl->editRow = nullptr;
         Notify(TDataNotice::RecordChanged);
         SendEvent(&TDataSetObserver::AfterCancel);
     } else if (m_state == TDataSetState::dsInsert) {
         Impl& d = *m_impl;
+        // The row that stood at the inserted row's place becomes current again, else the last.
+        const bool rowThere = d.HasRowFrom(d.insertPos, 0);
         m_state = TDataSetState::dsBrowse;
         m_modifiedFields.clear();
         d.buffer.clear();
-        const int count = static_cast<int>(d.rows.size());
-        d.current = count == 0 ? -1 : std::min(d.insertPos, count - 1);
+        const int count = d.Known();
+        d.current = rowThere ? d.insertPos : count - 1;
         d.insertPos = -1;
         m_bof = count == 0;
         m_eof = count == 0;
@@ -1004,6 +1398,7 @@ void TADOQuery::Post() {
     m_state = TDataSetState::dsBrowse;
     m_modifiedFields.clear();
     m_impl->buffer.clear();
+    m_impl->editRow = nullptr;
     m_impl->insertPos = -1;
     Notify(TDataNotice::RecordChanged);
     SendEvent(&TDataSetObserver::AfterPost);
@@ -1013,6 +1408,7 @@ void TADOQuery::Post() {
 // errors become record-set errors with its message and no name in front.
 int TADOQuery::ExecuteChange(const std::string& sql, const std::vector<TFieldValue>& values) {
     try {
+        m_connection->BeforeWrite();
         TADOConnection::TStatementLease statement = m_connection->PrepareCached(sql);
         for (std::size_t i = 0; i < values.size(); ++i)
             BindValue(statement.Handle(), static_cast<int>(i + 1), values[i]);
@@ -1038,12 +1434,13 @@ void TADOQuery::PostEdit() {
         for (int field : m_modifiedFields)
             sql += " AND " + QuoteIdentifier(d.columns[static_cast<std::size_t>(field)]) + " IS ?";
 
+        // The key and the values as read when the edit began.
         std::vector<TFieldValue> values;
         for (int field : m_modifiedFields)
             values.push_back(d.buffer[static_cast<std::size_t>(field)]);
-        values.push_back(d.Cell(d.current, d.keyField));
+        values.push_back(ReadCell(Impl::CellIn(d.editRow, d.keyField)));
         for (int field : m_modifiedFields)
-            values.push_back(d.Cell(d.current, field));
+            values.push_back(ReadCell(Impl::CellIn(d.editRow, field)));
         if (ExecuteChange(sql, values) == 0)
             throw EDatabaseError(
                 "Row cannot be located for updating. Some values may have been changed since it was last read");
@@ -1082,7 +1479,7 @@ void TADOQuery::Delete() {
         Cancel();
         return;
     }
-    if (m_impl->rows.empty())
+    if (!m_impl->HasRow(0))
         RaiseNamed("Cannot perform this operation on an empty dataset");
     CheckBrowseMove();
     CheckUpdatable();
@@ -1094,11 +1491,12 @@ void TADOQuery::Delete() {
     if (ExecuteChange(sql, {d.Cell(d.current, d.keyField)}) == 0)
         throw EDatabaseError("Row cannot be located for deletion");
     d.rows.erase(d.rows.begin() + d.current);
-    const int count = static_cast<int>(d.rows.size());
-    if (d.current >= count)
-        d.current = count - 1;
-    m_bof = count == 0;
-    m_eof = count == 0;
+    // The next row becomes current, else the new last one.
+    if (!d.HasRowFrom(d.current, 0))
+        d.current = d.Known() - 1;
+    const bool empty = d.Known() == 0;
+    m_bof = empty;
+    m_eof = empty;
     PlaceWindow();
     Notify(TDataNotice::DataSetChanged);
     FireScroll();

@@ -42,9 +42,10 @@ public:
 
 enum TLocateOption { loCaseInsensitive = 1, loPartialKey = 2 };
 
-// A record set: one SQL statement whose whole result is held in the program as a snapshot, with a
-// current row, a state and fields read and written by name. See ADOQuery.cpp for the rules of each
-// operation. All calls happen on one thread.
+// A record set: one SQL statement whose result is held in the program as a snapshot, with a current
+// row, a state and fields read and written by name. Rows are fetched as they are first needed (see
+// ADOQuery.cpp for when that can see a later state of the database than the open's). See
+// ADOQuery.cpp for the rules of each operation. All calls happen on one thread.
 class TADOQuery {
 public:
     // connection may be nullptr and bound later with SetConnection (before the first statement).
@@ -65,18 +66,22 @@ public:
     // The lines each followed by CR LF, as handed to the engine (before parameter markers).
     std::string SQLText() const;
 
-    // Runs the statement and fetches the whole result. Does nothing when already open. Raises
-    // EOleException for the engine's errors and EDatabaseError "<name>: CommandText does not return
-    // a result set"; the record set then stays closed. Fires AfterOpen to observers and then
-    // AfterScroll when the result has rows; an error from those leaves the record set open.
+    // Runs the statement and reads its first row; the rest is fetched as it is needed. Does nothing
+    // when already open. Raises EOleException for the engine's errors and EDatabaseError "<name>:
+    // CommandText does not return a result set"; the record set then stays closed. Fires AfterOpen to
+    // observers and then AfterScroll when the result has rows; an error from those leaves the record
+    // set open.
     void Open();
     // Discards the result and any unposted change; fires AfterClose to observers. Never raises.
     void Close();
     bool Active() const { return m_state != TDataSetState::dsInactive; }
     TDataSetState State() const { return m_state; }
 
-    // Raise "<name>: Cannot perform this operation on a closed dataset" when closed.
+    // Raise "<name>: Cannot perform this operation on a closed dataset" when closed. RecordCount
+    // fetches every row; IsEmpty (no rows but the one being inserted) needs only the first. Both
+    // raise EOleException when a fetch fails.
     int RecordCount() const;
+    bool IsEmpty() const;
     void First();
     void Next();
     int MoveBy(int distance); // rows actually moved, negative backwards
@@ -143,7 +148,9 @@ private:
     [[noreturn]] void RaiseNamed(const std::string& message) const;
 
     // Row access for fields and the grid.
-    int ViewCount() const; // rows plus the row being inserted
+    // Rows plus the row being inserted, exact when below wanted; at least wanted otherwise (rows past
+    // that need not be fetched yet).
+    int ViewCountUpTo(int wanted) const;
     TFieldValue ValueAt(int viewIndex, int fieldIndex) const;
     TFieldValue CurrentValue(int fieldIndex) const;
     void CheckCanAssign(const TField& field) const;
@@ -151,13 +158,16 @@ private:
     static std::string ValueText(const TFieldValue& value);
     void PlaceWindow();              // keeps the current row inside the window, the window filled
     void PlaceWindowAround(int row); // the row in the middle, as locate shows it
+    void RunStatement();
     int ExecuteChange(const std::string& sql, const std::vector<TFieldValue>& values);
+    template <typename Call> void ForEachObserver(Call call);
     void PostEdit();
     void PostInsert();
 
     std::string m_name;
     TADOConnection* m_connection;
     std::vector<std::string> m_sql;
+    std::vector<std::string> m_spareLines; // storage of cleared lines, reused by AddSQL
     TDataSetState m_state = TDataSetState::dsInactive;
     bool m_bof = true;
     bool m_eof = true;

@@ -114,24 +114,26 @@ void TFormMain::ShowTitleContent() {
     m_paneText.clear();
     // The pane gets the text when this handler ends, also when it ends by an error.
     const auto showPane = qScopeGuard([this] { ShowPaneText(); });
-    if (!ADOQuery1->Active() || ADOQuery1->FieldByName("TitleIndex").IsNull())
+    if (!ADOQuery1->Active())
+        return;
+    const TField& titleIndex = ADOQuery1->FieldByName("TitleIndex");
+    if (titleIndex.IsNull())
         return;
     TADOQuery& content = ShareDataModule->ADOQueryTemp;
-    OpenQuery(content,
-              QString::fromStdString(TitleIndexSql("Select * From Content Where ContentTitle = ",
-                                                   ADOQuery1->FieldByName("TitleIndex").AsInteger())) +
-                  " Order By ContentIndex",
-              DatabaseOpenFailed);
-    const int paragraphs = content.RecordCount();
+    m_contentSql.assign("Select * From Content Where ContentTitle = ");
+    m_contentSql += std::to_string(titleIndex.AsInteger());
+    m_contentSql += " Order By ContentIndex";
+    OpenQuery(content, m_contentSql, DatabaseOpenFailed);
     // Inside the grid's count walk the next row's rebuild throws this text away at once: the
-    // statement still runs for every row, but the paragraphs are read only for a row the user sees.
-    if (paragraphs > 0 && !ADOQuery1->ControlsDisabled()) {
-        content.First();
-        while (!content.Eof()) {
-            m_paneText += QString::fromStdString(content.FieldByName("ContentTxt").AsString());
-            m_paneText += QLatin1String("\r\n\r\n");
-            content.Next();
-        }
+    // statement still runs for every row (and a query that failed to open raises here), but only a
+    // row the user sees has its paragraphs read past the first.
+    if (content.IsEmpty() || ADOQuery1->ControlsDisabled())
+        return;
+    content.First();
+    while (!content.Eof()) {
+        m_paneText += QString::fromStdString(content.FieldByName("ContentTxt").AsString());
+        m_paneText += QLatin1String("\r\n\r\n");
+        content.Next();
     }
 }
 

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <string>
 
 class TADOQuery;
 namespace Ui {
@@ -49,6 +50,7 @@ private:
     // The pane text as the last ShowTitleContent built it (CR LF line breaks), and whether it still
     // has to reach the widget because it was built during the grid's count walk.
     QString m_paneText;
+    std::string m_contentSql; // the content statement, rebuilt in place for every row
     bool m_panePending = false;
 };
 
