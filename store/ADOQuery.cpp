@@ -96,7 +96,7 @@ std::size_t VarintSize(std::uint64_t value) {
     return n;
 }
 
-// One cell to be stored, whether it comes from SQLite or from a row being edited or inserted.
+// One cell of a row being edited or inserted, to be stored.
 struct CellToStore {
     TFieldValue::Type type = TFieldValue::Null;
     std::int64_t integer = 0;
@@ -104,44 +104,6 @@ struct CellToStore {
     const char* bytes = nullptr;
     std::size_t size = 0;
 
-    // Read on this one thread only, before the statement's next step. With utf8 (the database's
-    // own encoding is UTF-8) a text's bytes are taken as SQLite holds them, which saves the
-    // terminated copy that sqlite3_value_text makes of every text read from a page.
-    static CellToStore From(sqlite3_value* value, bool utf8) {
-        CellToStore cell;
-        switch (sqlite3_value_type(value)) {
-        case SQLITE_NULL:
-            break;
-        case SQLITE_INTEGER:
-            cell.type = TFieldValue::Int;
-            cell.integer = sqlite3_value_int64(value);
-            break;
-        case SQLITE_FLOAT:
-            cell.type = TFieldValue::Real;
-            cell.real = sqlite3_value_double(value);
-            break;
-        case SQLITE_BLOB:
-            cell.type = TFieldValue::Blob;
-            cell.bytes = static_cast<const char*>(sqlite3_value_blob(value));
-            cell.size = static_cast<std::size_t>(sqlite3_value_bytes(value));
-            break;
-        default: // text, as UTF-8 whatever the database's own encoding
-            cell.type = TFieldValue::Text;
-            if (utf8) {
-                cell.size = static_cast<std::size_t>(sqlite3_value_bytes(value));
-                cell.bytes = static_cast<const char*>(sqlite3_value_blob(value));
-                if (!cell.bytes && cell.size > 0)
-                    throw std::bad_alloc();
-                break;
-            }
-            cell.bytes = reinterpret_cast<const char*>(sqlite3_value_text(value));
-            cell.size = static_cast<std::size_t>(sqlite3_value_bytes(value));
-            if (!cell.bytes) // the conversion ran out of memory; an empty text is never NULL
-                throw std::bad_alloc();
-            break;
-        }
-        return cell;
-    }
     static CellToStore From(const TFieldValue& value) {
         return {value.type, value.integer, value.real, value.text.data(), value.text.size()};
     }
@@ -241,16 +203,7 @@ bool IsQuote(char c) {
 }
 
 // Characters the translation of a statement looks at outside quoted text.
-constexpr std::array<bool, 256> kTokenStarts = [] {
-    std::array<bool, 256> starts{};
-    for (const char c : std::string_view("'\"`:0123456789"))
-        starts[static_cast<unsigned char>(c)] = true;
-    return starts;
-}();
-
-bool StartsToken(char c) {
-    return kTokenStarts[static_cast<unsigned char>(c)];
-}
+constexpr const char* kTokenCharacters = "'\"`:0123456789";
 
 // Turns the record set's statement text into what SQLite is given. A colon outside quoted text
 // that is not doubled starts a parameter marker, which runs to the next blank, comma, semicolon,
@@ -271,11 +224,16 @@ void TranslateStatement(const std::string& text, std::string& out, std::vector<s
     };
     char quote = 0; // the quote character that opened the quoted text we are in
     for (std::size_t i = 0; i < text.size();) {
-        // Letters, blanks and operators pass through as they are.
-        while (!quote && i < text.size() && !StartsToken(text[i]))
-            ++i;
-        if (i == text.size())
-            break;
+        // Letters, blanks and operators pass through as they are (a NUL byte as well).
+        if (!quote) {
+            i += std::strcspn(text.c_str() + i, kTokenCharacters);
+            if (i == text.size())
+                break;
+            if (text[i] == '\0') {
+                ++i;
+                continue;
+            }
+        }
         const char c = text[i];
         if (quote) {
             if (c == quote)
@@ -598,13 +556,61 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
         char* row = chunks.empty() ? nullptr : chunks.back().Memory() + chunkUsed;
         std::size_t size = 0;
         for (int c = 0; c < columnCount; ++c) {
-            const CellToStore cell = CellToStore::From(sqlite3_column_value(stmt, c), utf8);
-            const std::size_t cellSize = cell.EncodedSize();
-            cell.Write(Extend(row, size, cellSize));
-            size += cellSize;
+            sqlite3_value* const value = sqlite3_column_value(stmt, c);
+            switch (sqlite3_value_type(value)) {
+            case SQLITE_NULL:
+                *Extend(row, size, 1) = static_cast<char>(TFieldValue::Null);
+                size += 1;
+                break;
+            case SQLITE_INTEGER: {
+                const std::uint64_t zigzag = ZigZag(sqlite3_value_int64(value));
+                const std::size_t cellSize = 1 + VarintSize(zigzag);
+                TagAndVarint(Extend(row, size, cellSize), TFieldValue::Int, zigzag);
+                size += cellSize;
+                break;
+            }
+            case SQLITE_FLOAT: {
+                const double real = sqlite3_value_double(value);
+                char* const at = Extend(row, size, 1 + sizeof real);
+                *at = static_cast<char>(TFieldValue::Real);
+                std::memcpy(at + 1, &real, sizeof real);
+                size += 1 + sizeof real;
+                break;
+            }
+            case SQLITE_BLOB: {
+                const void* const bytes = sqlite3_value_blob(value);
+                CopyBytes(row, size, TFieldValue::Blob, bytes, static_cast<std::size_t>(sqlite3_value_bytes(value)));
+                break;
+            }
+            default: // text, as UTF-8 whatever the database's own encoding
+                if (utf8) {
+                    // The bytes as SQLite holds them: sqlite3_value_text would first make a
+                    // terminated copy of every text read from a page.
+                    const auto bytes = static_cast<std::size_t>(sqlite3_value_bytes(value));
+                    CopyBytes(row, size, TFieldValue::Text, sqlite3_value_blob(value), bytes);
+                } else {
+                    const unsigned char* const text = sqlite3_value_text(value);
+                    if (!text) // the conversion ran out of memory; an empty text is never NULL
+                        throw std::bad_alloc();
+                    CopyBytes(row, size, TFieldValue::Text, text, static_cast<std::size_t>(sqlite3_value_bytes(value)));
+                }
+                break;
+            }
         }
         rows.push_back(row);
         return size;
+    }
+    const char* StoredCurrentCell(int fieldIndex);
+    // Appends a text or BLOB cell to the row being written.
+    void CopyBytes(char*& row, std::size_t& size, TFieldValue::Type type, const void* bytes, std::size_t count) {
+        if (!bytes && count > 0)
+            throw std::bad_alloc();
+        const std::size_t cellSize = 1 + VarintSize(count) + count;
+        char* const at = Extend(row, size, cellSize);
+        const std::size_t head = TagAndVarint(at, type, count);
+        if (count > 0)
+            std::memcpy(at + head, bytes, count);
+        size += cellSize;
     }
     // The result is complete: chunks of an earlier result it did not need go.
     void Completed() noexcept { spareChunks.clear(); }
@@ -843,6 +849,8 @@ std::string TADOQuery::SQLText() const {
 // Calls every observer registered when the call began (one may go away or come during a call).
 template <typename Call> void TADOQuery::ForEachObserver(Call call) {
     constexpr std::size_t kInline = 8;
+    if (m_observers.empty())
+        return;
     if (m_observers.size() <= kInline) {
         std::array<TDataSetObserver*, kInline> observers{};
         const std::size_t count = m_observers.size();
@@ -1117,6 +1125,9 @@ void TADOQuery::Next() {
     m_bof = false;
     if (m_impl->HasRowFrom(m_impl->current, 1)) {
         ++m_impl->current;
+        // A walk reads the next row soon, after the handler's own work has pushed it out of the cache.
+        if (const auto next = static_cast<std::size_t>(m_impl->current) + 1; next < m_impl->rows.size())
+            __builtin_prefetch(m_impl->rows[next]);
         PlaceWindow();
     } else {
         m_eof = true;
@@ -1229,7 +1240,7 @@ bool TADOQuery::Locate(std::string_view fieldName, std::int64_t value,
 
 TField* TADOQuery::FindField(std::string_view name) const {
     for (const auto& field : m_fields)
-        if (EqualsIgnoreCase(field->FieldName(), name))
+        if (field->FieldName() == name || EqualsIgnoreCase(field->FieldName(), name))
             return field.get();
     return nullptr;
 }
@@ -1260,6 +1271,29 @@ TFieldValue TADOQuery::CurrentValue(int fieldIndex) const {
     if (!Active() || m_impl->current < 0)
         return {};
     return ValueAt(m_impl->current, fieldIndex);
+}
+
+// The current row's cell as stored (in browse state: edits and inserts live in the buffer).
+const char* TADOQuery::Impl::StoredCurrentCell(int fieldIndex) {
+    if (owner.m_state != TDataSetState::dsBrowse || fieldIndex < 0 || fieldIndex >= owner.FieldCount() ||
+        !Fetch(current))
+        return nullptr;
+    return CellIn(rows[static_cast<std::size_t>(current)], fieldIndex);
+}
+
+bool TADOQuery::CurrentIsNull(int fieldIndex) const {
+    if (const char* cell = m_impl->StoredCurrentCell(fieldIndex))
+        return static_cast<TFieldValue::Type>(*cell) == TFieldValue::Null;
+    return CurrentValue(fieldIndex).IsNull();
+}
+
+bool TADOQuery::CurrentInteger(int fieldIndex, std::int64_t& value) const {
+    const char* cell = m_impl->StoredCurrentCell(fieldIndex);
+    if (!cell || static_cast<TFieldValue::Type>(*cell) != TFieldValue::Int)
+        return false;
+    ++cell;
+    value = UnZigZag(GetVarint(cell));
+    return true;
 }
 
 void TADOQuery::CheckCanAssign(const TField& field) const {

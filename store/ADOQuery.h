@@ -153,6 +153,10 @@ private:
     int ViewCountUpTo(int wanted) const;
     TFieldValue ValueAt(int viewIndex, int fieldIndex) const;
     TFieldValue CurrentValue(int fieldIndex) const;
+    // Quick reads of the current row's cell that build no value: whether it is NULL, and its integer
+    // when it holds one (false otherwise).
+    bool CurrentIsNull(int fieldIndex) const;
+    bool CurrentInteger(int fieldIndex, std::int64_t& value) const;
     void CheckCanAssign(const TField& field) const;
     void AssignValue(int fieldIndex, TFieldValue value);
     static std::string ValueText(const TFieldValue& value);

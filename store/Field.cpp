@@ -34,7 +34,7 @@ std::string RealToText(double value) {
 } // namespace
 
 bool TField::IsNull() const {
-    return m_dataSet.CurrentValue(m_index).IsNull();
+    return m_dataSet.CurrentIsNull(m_index);
 }
 
 std::string TField::AsString() const {
@@ -42,6 +42,8 @@ std::string TField::AsString() const {
 }
 
 std::int64_t TField::AsInteger() const {
+    if (std::int64_t stored = 0; m_dataSet.CurrentInteger(m_index, stored))
+        return stored;
     const TFieldValue value = m_dataSet.CurrentValue(m_index);
     switch (value.type) {
     case TFieldValue::Null:
