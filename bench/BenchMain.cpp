@@ -195,6 +195,12 @@ public:
             qFatal("floor: %s: %s", sql.c_str(), sqlite3_errmsg(m_db));
         return stmt;
     }
+    // The content statement, which a count walk runs once per record: held, not looked up.
+    sqlite3_stmt* Content() {
+        if (!m_content)
+            m_content = Statement(kContentSql);
+        return m_content;
+    }
     void Exec(const char* sql) {
         if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
             qFatal("floor: %s: %s", sql, sqlite3_errmsg(m_db));
@@ -232,7 +238,7 @@ public:
     }
     // Whether a record has a paragraph: what each step of a count walk learns.
     bool HasParagraph(long long key) {
-        sqlite3_stmt* stmt = Statement(kContentSql);
+        sqlite3_stmt* stmt = Content();
         sqlite3_bind_int64(stmt, 1, key);
         const bool any = sqlite3_step(stmt) == SQLITE_ROW;
         sqlite3_reset(stmt);
@@ -240,7 +246,7 @@ public:
     }
     // A record's paragraphs as the main window's pane shows them.
     std::string PaneText(long long key) {
-        sqlite3_stmt* stmt = Statement(kContentSql);
+        sqlite3_stmt* stmt = Content();
         sqlite3_bind_int64(stmt, 1, key);
         std::string pane;
         while (sqlite3_step(stmt) == SQLITE_ROW) {
@@ -253,7 +259,7 @@ public:
     }
     // The editor's paragraph list: every paragraph's key and text (its walk shows each in turn).
     std::size_t ParagraphList(long long key) {
-        sqlite3_stmt* stmt = Statement(kContentSql);
+        sqlite3_stmt* stmt = Content();
         sqlite3_bind_int64(stmt, 1, key);
         std::size_t bytes = 0;
         std::string text;
@@ -299,6 +305,7 @@ public:
 private:
     sqlite3* m_db = nullptr;
     std::map<std::string, sqlite3_stmt*> m_statements;
+    sqlite3_stmt* m_content = nullptr;
 };
 
 double Seconds(const std::function<void()>& work) {

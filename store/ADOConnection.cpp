@@ -291,7 +291,8 @@ void TADOConnection::BeforeWrite() {
 }
 
 TADOConnection::TStatementLease::TStatementLease(TStatementLease&& other) noexcept
-    : m_stmt(std::exchange(other.m_stmt, nullptr)), m_inUse(std::exchange(other.m_inUse, nullptr)) {}
+    : m_stmt(std::exchange(other.m_stmt, nullptr)), m_inUse(std::exchange(other.m_inUse, nullptr)),
+      m_serial(other.m_serial) {}
 
 TADOConnection::TStatementLease::~TStatementLease() {
     Release();
@@ -322,7 +323,7 @@ TADOConnection::TStatementLease TADOConnection::PrepareCached(std::string_view s
         if (!it->inUse) {
             m_statements.splice(m_statements.begin(), m_statements, it);
             it->inUse = true;
-            return TStatementLease(it->stmt, &it->inUse);
+            return TStatementLease(it->stmt, &it->inUse, it->serial);
         }
     }
     sqlite3_stmt* stmt = nullptr;
@@ -349,9 +350,9 @@ TADOConnection::TStatementLease TADOConnection::PrepareCached(std::string_view s
             }
         }
     }
-    m_statements.push_front({std::string(sql), stmt, true});
+    m_statements.push_front({std::string(sql), stmt, ++m_preparedCount, true});
     m_statementIndex.emplace(m_statements.front().sql, m_statements.begin());
-    return TStatementLease(stmt, &m_statements.front().inUse);
+    return TStatementLease(stmt, &m_statements.front().inUse, m_preparedCount);
 }
 
 const TADOConnection::ColumnInfo* TADOConnection::TableInfo::Find(const std::string& column) const {

@@ -108,16 +108,21 @@ public:
         TStatementLease& operator=(TStatementLease&&) = delete;
         ~TStatementLease();
         sqlite3_stmt* Handle() const { return m_stmt; }
+        // Tells the statement from any other the connection has prepared or will prepare (a new
+        // statement may get the address of a finalized one).
+        std::uint64_t Serial() const { return m_serial; }
         // Gives the statement back after its last step; raises EOleException when the reset reports
         // an error.
         void Finish();
 
     private:
         friend class TADOConnection;
-        TStatementLease(sqlite3_stmt* stmt, bool* inUse) : m_stmt(stmt), m_inUse(inUse) {}
+        TStatementLease(sqlite3_stmt* stmt, bool* inUse, std::uint64_t serial)
+            : m_stmt(stmt), m_inUse(inUse), m_serial(serial) {}
         int Release() noexcept;
         sqlite3_stmt* m_stmt;
         bool* m_inUse;
+        std::uint64_t m_serial;
     };
 
     // Lends the prepared statement for sql, kept and reused for the same text while connected; it
@@ -171,8 +176,10 @@ private:
     struct CachedStatement {
         std::string sql;
         sqlite3_stmt* stmt;
+        std::uint64_t serial;
         bool inUse = false;
     };
+    std::uint64_t m_preparedCount = 0;
     std::list<CachedStatement> m_statements; // most recently used first; entries never move
     // The cached statements by their text (a view of the entry's own text).
     std::unordered_multimap<std::string_view, std::list<CachedStatement>::iterator> m_statementIndex;

@@ -193,6 +193,14 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// The value of at most 18 decimal digits.
+std::int64_t DigitsValue(std::string_view digits) {
+    std::int64_t value = 0;
+    for (const char digit : digits)
+        value = value * 10 + (digit - '0');
+    return value;
+}
+
 bool IsIdentifierChar(char c) {
     const auto u = static_cast<unsigned char>(c);
     return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$' || u >= 0x80;
@@ -213,9 +221,18 @@ constexpr const char* kTokenCharacters = "'\"`:0123456789";
 // criterion between single quotes stays one literal whatever it holds. An integer literal right
 // after a comparison operator is lifted into a binding as well, so that statements differing only
 // in such a number share one plan.
-void TranslateStatement(const std::string& text, std::string& out, std::vector<std::optional<std::int64_t>>& bindings) {
+// An integer literal lifted into a binding: where it stands in the text, and its binding.
+struct TLiftedLiteral {
+    std::size_t start;
+    std::size_t end;
+    std::size_t binding;
+};
+
+void TranslateStatement(const std::string& text, std::string& out, std::vector<std::optional<std::int64_t>>& bindings,
+                        std::vector<TLiftedLiteral>& lifted) {
     out.clear();
     bindings.clear();
+    lifted.clear();
     std::size_t copied = 0; // text before this is in out
     const auto replace = [&](std::size_t from, std::size_t to, std::string_view with) {
         out.append(text, copied, from - copied);
@@ -264,9 +281,8 @@ void TranslateStatement(const std::string& text, std::string& out, std::vector<s
                 --before;
             const bool afterComparison = before > 0 && std::strchr("=<>", text[before - 1]);
             if (standsAlone && afterComparison && end - i <= 18) {
-                std::int64_t value = 0;
-                std::from_chars(text.data() + i, text.data() + end, value);
-                bindings.emplace_back(value);
+                lifted.push_back({i, end, bindings.size()});
+                bindings.emplace_back(DigitsValue(std::string_view(text).substr(i, end - i)));
                 replace(i, end, "?");
             }
             i = end;
@@ -275,6 +291,32 @@ void TranslateStatement(const std::string& text, std::string& out, std::vector<s
         }
     }
     out.append(text, copied, std::string::npos);
+}
+
+// Whether text is the last translated text (source) but for the integers of its lifted literals, as
+// a handler's statement for one row after another is; their values then go into bindings, and the
+// translation stands. Cheaper than translating again: the text between the literals is compared as
+// a block.
+bool SameShape(const std::string& text, const std::string& source, const std::vector<TLiftedLiteral>& lifted,
+               std::vector<std::optional<std::int64_t>>& bindings) {
+    std::size_t from = 0; // in source
+    std::size_t at = 0;   // in text
+    for (const TLiftedLiteral& literal : lifted) {
+        const std::size_t between = literal.start - from;
+        if (text.size() - at < between || std::memcmp(text.data() + at, source.data() + from, between) != 0)
+            return false;
+        at += between;
+        std::size_t end = at;
+        while (end < text.size() && IsDigit(text[end]))
+            ++end;
+        if (end == at || end - at > 18 || (end < text.size() && (IsIdentifierChar(text[end]) || text[end] == '.')))
+            return false;
+        bindings[literal.binding] = DigitsValue(std::string_view(text).substr(at, end - at));
+        at = end;
+        from = literal.end;
+    }
+    return text.size() - at == source.size() - from &&
+           std::memcmp(text.data() + at, source.data() + from, source.size() - from) == 0;
 }
 
 // The field kind a declared column type gives; nullopt when the value must decide.
@@ -452,14 +494,16 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
     bool rowInHand = false;
     int columnCount = 0;
 
-    // The statement as given to SQLite, with its bindings, kept for a second run.
+    // The statement as given to SQLite, with its bindings, kept for a second run; the text it was
+    // translated from, with the literals lifted out of it.
     std::string text;
+    std::string translatedFrom;
     std::string translated;
     std::vector<std::optional<std::int64_t>> bindings;
+    std::vector<TLiftedLiteral> lifted;
 
     // The layout of the last result: a reopen of the same prepared statement reuses its fields.
-    sqlite3_stmt* layoutStatement = nullptr;
-    std::string layoutSql;
+    std::uint64_t layoutStatement = 0; // the statement's serial, 0 for none
     int layoutReprepares = -1;
     std::vector<std::unique_ptr<TField>> spareFields;
 
@@ -938,7 +982,10 @@ void TADOQuery::RunStatement() {
         d.text += line;
         d.text += "\r\n";
     }
-    TranslateStatement(d.text, d.translated, d.bindings);
+    if (d.translated.empty() || !SameShape(d.text, d.translatedFrom, d.lifted, d.bindings)) {
+        TranslateStatement(d.text, d.translated, d.bindings, d.lifted);
+        d.translatedFrom = d.text;
+    }
     TADOConnection::TStatementLease statement = m_connection->PrepareCached(d.translated);
     sqlite3_stmt* const stmt = statement.Handle();
     d.Bind(stmt);
@@ -954,11 +1001,10 @@ void TADOQuery::RunStatement() {
     // schema changed. A reopen of the same statement keeps the fields of the last open, unless a
     // field's kind came from the first row's value.
     const int reprepares = sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0);
-    if (d.layoutStatement == stmt && d.layoutReprepares == reprepares && !d.spareFields.empty() &&
-        d.layoutSql == d.translated) {
+    if (d.layoutStatement == statement.Serial() && d.layoutReprepares == reprepares && !d.spareFields.empty()) {
         m_fields.swap(d.spareFields);
     } else {
-        d.layoutStatement = nullptr;
+        d.layoutStatement = 0;
         d.spareFields.clear();
         d.columns.clear();
         d.table.clear();
@@ -1015,9 +1061,8 @@ void TADOQuery::RunStatement() {
         }
         m_fields = std::move(fields);
         if (!kindsFromValues) {
-            d.layoutStatement = stmt;
+            d.layoutStatement = statement.Serial();
             d.layoutReprepares = reprepares;
-            d.layoutSql = d.translated;
         }
     }
 
