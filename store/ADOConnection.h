@@ -70,6 +70,8 @@ public:
     // True while a read transaction of the connection's own is open: statements run in it may stay
     // open between calls (record sets fetch their rows as they need them).
     bool InReadTransaction() const { return m_readActive; }
+    // True inside the outermost BeginRead only (not inside another reader's).
+    bool OutermostRead() const { return m_readDepth == 1; }
 
     // A reader that keeps a statement open inside the read transaction. Settle(true) must fetch the
     // rest of its rows (it may raise); Settle(false) must give the statement back at once and not

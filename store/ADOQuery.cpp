@@ -8,13 +8,14 @@
 // Fetching: Open runs the statement to its first row inside the connection's read transaction
 // (TADOConnection::BeginRead) and leaves it open there; every later row is copied when something
 // first needs it (a move onto it, a count, the grid's window), so a result read only at its first
-// row (the count walk's content statements, an open only to insert) costs the same at any size.
-// Within the read transaction the rows are those of the open. When the transaction ends (the
-// outermost open returns) a record set still holding its statement reads up to 64 more rows (1 MB)
-// and, if the result goes on, gives the statement back: a later need runs the statement again and
-// takes that result whole, as the database is then (its own posts and deletes included, the
-// current row found again by its key). Before a change is written, and when the lock is handed
-// back, the rest is fetched instead. Inside a write transaction the whole result is read by Open.
+// row (the count walk's content statements) costs the same at any size. An open on its own (not
+// inside another open's handler) first reads up to 64 rows (1 MB) ahead, so that a small result is
+// whole, and its errors raised, before anyone sees it. Within the read transaction the rows are
+// those of the open. When it ends (the outermost open returns) a record set still holding its
+// statement gives it back: a later need runs the statement again and takes that result whole, as
+// the database is then (its own posts and deletes included, the current row found again by its
+// key); an open only to insert never needs to. Before a change is written, and when the lock is
+// handed back, the rest is fetched instead. Inside a write transaction Open reads the whole result.
 //
 // Storage: the snapshot is a few large byte chunks holding each row's cells back to back (a tag
 // byte, then a varint integer, an 8-byte real, or a varint length and the UTF-8 bytes of a text or
@@ -744,19 +745,25 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
             FetchAll();
             return;
         }
-        // A short rest is read first, so that a small result stays exactly as opened; a large one
-        // (an open only to insert) is read again if ever needed.
-        constexpr int kReadAheadRows = 64;
-        constexpr std::size_t kReadAheadBytes = 1024 * 1024;
+        // The current row stays readable; the rows after it are read again if ever needed.
         try {
-            std::size_t bytes = 0;
-            for (int row = 0; row <= kReadAheadRows && bytes < kReadAheadBytes && FetchOne(&bytes); ++row) {
-            }
+            if (rowInHand)
+                FetchOne();
         } catch (...) {
-            // Nothing is lost: the rows are read again when needed, and the error then raised.
+            // Nothing is lost: the statement runs again when a row is needed, and raises then.
         }
         if (fetch == TFetch::Live)
             StopFetching(TFetch::Stale);
+    }
+    // An open on its own (not inside another's handler) reads a short rest before anyone sees the
+    // result, so that a small result stays exactly as opened and its errors come from the open; a
+    // large one (an open only to insert) is read no further.
+    void ReadAhead() {
+        constexpr int kReadAheadRows = 64;
+        constexpr std::size_t kReadAheadBytes = 1024 * 1024;
+        std::size_t bytes = 0;
+        for (int row = 0; row <= kReadAheadRows && bytes < kReadAheadBytes && FetchOne(&bytes); ++row) {
+        }
     }
 
     void Bind(sqlite3_stmt* stmt) const {
@@ -954,6 +961,8 @@ void TADOQuery::Open() {
     m_connection->BeginRead();
     try {
         RunStatement();
+        if (m_impl->fetch == Impl::TFetch::Live && m_connection->OutermostRead())
+            m_impl->ReadAhead();
         m_modifiedFields.clear();
         const bool empty = !m_impl->HasRow(0);
         m_impl->current = empty ? -1 : 0;
@@ -966,6 +975,11 @@ void TADOQuery::Open() {
         if (!empty)
             FireScroll();
     } catch (...) {
+        if (!Active()) {
+            m_impl->Reset();
+            m_impl->spareFields.swap(m_fields);
+            m_fields.clear();
+        }
         m_connection->EndRead(true);
         throw;
     }
