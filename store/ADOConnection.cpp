@@ -154,6 +154,7 @@ void TADOConnection::RaiseLastError() const {
 void TADOConnection::ExecuteDirect(const std::string& sql) {
     Open();
     EndAbandonedTransaction();
+    BeforeWrite();
     char* error = nullptr;
     if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
         std::string message = error ? error : sqlite3_errmsg(m_db);
@@ -163,8 +164,6 @@ void TADOConnection::ExecuteDirect(const std::string& sql) {
 }
 
 void TADOConnection::BeginTrans() {
-    Open();
-    BeforeWrite();
     ExecuteDirect("BEGIN IMMEDIATE");
 }
 

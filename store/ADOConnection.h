@@ -97,7 +97,8 @@ public:
     // The raw handle, valid while connected; nullptr otherwise.
     sqlite3* Handle() const { return m_db; }
 
-    // Runs SQL that returns no rows (for example a schema script). Raises EOleException.
+    // Runs SQL that returns no rows (for example a schema script), after BeforeWrite. Raises
+    // EOleException.
     void ExecuteDirect(const std::string& sql);
 
     // A prepared statement lent to one user. While lent it is neither finalized nor lent again, however

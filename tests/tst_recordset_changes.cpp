@@ -36,6 +36,7 @@ class TestRecordsetChanges : public QObject {
 
 private slots:
     void insertPostReadsNewKey();
+    void insertOnlyOpenOfLargeTable();
     void postWritesOnlyModifiedColumns();
     void cancelKeepsStoredValues();
     void emptyTextVersusNull();
@@ -106,6 +107,29 @@ void TestRecordsetChanges::insertPostReadsNewKey() {
     query.Open();
     QCOMPARE(query.RecordCount(), 1);
     QVERIFY(query.Locate("ContentIndex", paragraph));
+}
+
+// An open only to insert (the editor's new record and new paragraph) reads a few rows of a large
+// table, not the table: the inserted row is current with its new key, and a count or a search
+// afterwards reads the table again and finds it there, still current.
+void TestRecordsetChanges::insertOnlyOpenOfLargeTable() {
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
+    addTitles(db, 500);
+    openWith(query, "Select * From Title");
+    query.Insert();
+    query.FieldByName("TitleTxt").SetAsString("new");
+    query.Post();
+
+    const int key = query.FieldByName("TitleIndex").AsInteger();
+    QCOMPARE(key, 501);
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("new"));
+    QCOMPARE(query.RecordCount(), 501);
+    QCOMPARE(query.FieldByName("TitleIndex").AsInteger(), key);
+    QCOMPARE(query.RecNo(), 501);
+    query.First();
+    QVERIFY(query.Locate("TitleIndex", key));
+    QCOMPARE(fieldText(query, "TitleTxt"), QString("new"));
 }
 
 void TestRecordsetChanges::postWritesOnlyModifiedColumns() {
