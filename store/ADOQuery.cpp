@@ -298,7 +298,7 @@ void TranslateStatement(const std::string& text, std::string& out, std::vector<s
 // a handler's statement for one row after another is; their values then go into bindings, and the
 // translation stands. Cheaper than translating again: the text between the literals is compared as
 // a block.
-bool SameShape(const std::string& text, const std::string& source, const std::vector<TLiftedLiteral>& lifted,
+bool SameShape(std::string_view text, std::string_view source, const std::vector<TLiftedLiteral>& lifted,
                std::vector<std::optional<std::int64_t>>& bindings) {
     std::size_t from = 0; // in source
     std::size_t at = 0;   // in text
@@ -312,7 +312,7 @@ bool SameShape(const std::string& text, const std::string& source, const std::ve
             ++end;
         if (end == at || end - at > 18 || (end < text.size() && (IsIdentifierChar(text[end]) || text[end] == '.')))
             return false;
-        bindings[literal.binding] = DigitsValue(std::string_view(text).substr(at, end - at));
+        bindings[literal.binding] = DigitsValue(text.substr(at, end - at));
         at = end;
         from = literal.end;
     }
@@ -458,8 +458,8 @@ private:
 struct TADOQuery::Impl final : TADOConnection::TPendingRead {
     explicit Impl(TADOQuery& owner) : owner(owner) {}
     ~Impl() {
-        if (fetch == TFetch::Live)
-            StopFetching(TFetch::Complete);
+        if (statement)
+            GiveBackStatement();
     }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
@@ -491,6 +491,10 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
     // transaction ended; the rows left are read by running it again.
     enum class TFetch : std::uint8_t { Complete, Live, Stale };
     TFetch fetch = TFetch::Complete;
+    // Held only inside the connection's read transaction, and registered with it as a pending
+    // read while held: Live, or kept reset for the next open of the same statement (a handler
+    // reopening this record set for row after row), until the transaction ends or hands the lock
+    // back.
     std::optional<TADOConnection::TStatementLease> statement;
     bool rowInHand = false;
     int columnCount = 0;
@@ -498,7 +502,8 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
     // The statement as given to SQLite, with its bindings, kept for a second run; the text it was
     // translated from, with the literals lifted out of it.
     std::string text;
-    std::string translatedFrom;
+    std::string translatedFrom; // the single line of the statement, or its whole text
+    bool translatedFromLine = false;
     std::string translated;
     std::vector<std::optional<std::int64_t>> bindings;
     std::vector<TLiftedLiteral> lifted;
@@ -508,10 +513,15 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
     int layoutReprepares = -1;
     std::vector<std::unique_ptr<TField>> spareFields;
 
-    // What a close leaves: no rows and no statement; buffers and the layout are kept for the next open.
+    // What a close leaves: no rows; buffers, the layout and (inside the read transaction) the
+    // statement are kept for the next open.
     void Reset() noexcept {
-        if (fetch == TFetch::Live)
-            StopFetching(TFetch::Complete);
+        if (statement) {
+            if (owner.m_connection->InReadTransaction())
+                KeepStatement();
+            else
+                GiveBackStatement();
+        }
         fetch = TFetch::Complete;
         for (auto& chunk : chunks)
             spareChunks.push_back(std::move(chunk));
@@ -660,13 +670,24 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
     // The result is complete: chunks of an earlier result it did not need go.
     void Completed() noexcept { spareChunks.clear(); }
 
-    void StopFetching(TFetch next) noexcept {
-        statement.reset(); // gives the statement back, reset
+    void GiveBackStatement() noexcept {
+        statement.reset(); // reset, without bindings, to the connection's cache
         rowInHand = false;
-        fetch = next;
-        if (next == TFetch::Complete)
-            Completed();
         owner.m_connection->RemovePendingRead(this);
+    }
+    void KeepStatement() noexcept {
+        sqlite3_reset(statement->Handle());
+        rowInHand = false;
+    }
+    // A live statement has run out (kept for a reopen) or failed (given back).
+    void StopFetching(TFetch next) noexcept {
+        fetch = next;
+        if (next == TFetch::Complete) {
+            Completed();
+            KeepStatement();
+        } else {
+            GiveBackStatement();
+        }
     }
     // Rows the result is known to have so far: those fetched and the one the statement stands on.
     int Known() const { return static_cast<int>(rows.size()) + (rowInHand ? 1 : 0); }
@@ -737,23 +758,26 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
             Refetch();
     }
 
-    // The read transaction is ending (fetchRest false) or handing the lock back (true).
+    // The read transaction is ending (fetchRest false) or handing the lock back (true): the
+    // statement goes back either way.
     void Settle(bool fetchRest) override {
-        if (fetch != TFetch::Live)
-            return;
-        if (fetchRest) {
-            FetchAll();
-            return;
+        if (fetch == TFetch::Live) {
+            if (fetchRest) {
+                FetchAll();
+            } else {
+                // The current row stays readable; the rows after it are read again if ever needed.
+                try {
+                    if (rowInHand)
+                        FetchOne();
+                } catch (...) {
+                    // Nothing is lost: the statement runs again when a row is needed, and raises then.
+                }
+                if (fetch == TFetch::Live)
+                    fetch = TFetch::Stale;
+            }
         }
-        // The current row stays readable; the rows after it are read again if ever needed.
-        try {
-            if (rowInHand)
-                FetchOne();
-        } catch (...) {
-            // Nothing is lost: the statement runs again when a row is needed, and raises then.
-        }
-        if (fetch == TFetch::Live)
-            StopFetching(TFetch::Stale);
+        if (statement)
+            GiveBackStatement();
     }
     // An open on its own (not inside another's handler) reads a short rest before anyone sees the
     // result, so that a small result stays exactly as opened and its errors come from the open; a
@@ -766,12 +790,17 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
         }
     }
 
+    // Binds the lifted literals and NULL to the parameter markers (a kept statement still holds
+    // the bindings of its last run).
     void Bind(sqlite3_stmt* stmt) const {
         const auto count = static_cast<std::size_t>(sqlite3_bind_parameter_count(stmt));
-        for (std::size_t i = 0; i < bindings.size() && i < count; ++i)
-            if (bindings[i] && sqlite3_bind_int64(stmt, static_cast<int>(i + 1), *bindings[i]) != SQLITE_OK)
+        for (std::size_t i = 0; i < bindings.size() && i < count; ++i) {
+            const int index = static_cast<int>(i + 1);
+            const int rc = bindings[i] ? sqlite3_bind_int64(stmt, index, *bindings[i]) : sqlite3_bind_null(stmt, index);
+            if (rc != SQLITE_OK)
                 throw EOleException(CleanEngineMessage(sqlite3_errmsg(sqlite3_db_handle(stmt))),
                                     sqlite3_extended_errcode(sqlite3_db_handle(stmt)));
+        }
     }
 
     // Runs the statement again for the rows given back and takes its whole result: it shows the
@@ -986,21 +1015,32 @@ void TADOQuery::Open() {
     m_connection->EndRead();
 }
 
-// Prepares (or reuses) the statement, binds it, takes its first row and sets up the fields. Inside
+// Prepares (or keeps) the statement, binds it, takes its first row and sets up the fields. Inside
 // the connection's read transaction the statement stays open on that row and the rest comes as it
 // is needed; inside a write transaction the whole result is read at once.
 void TADOQuery::RunStatement() {
     Impl& d = *m_impl;
-    d.text.clear();
-    for (const auto& line : m_sql) {
-        d.text += line;
-        d.text += "\r\n";
-    }
-    if (d.translated.empty() || !SameShape(d.text, d.translatedFrom, d.lifted, d.bindings)) {
+    // The same statement but for its integers (a handler's statement for one row after another is
+    // one line) keeps its translation and, inside the read transaction, its prepared statement.
+    const bool oneLine = m_sql.size() == 1;
+    const bool sameStatement = oneLine && d.translatedFromLine && !d.translated.empty() &&
+                               SameShape(m_sql.front(), d.translatedFrom, d.lifted, d.bindings);
+    if (!sameStatement) {
+        d.text.clear();
+        for (const auto& line : m_sql) {
+            d.text += line;
+            d.text += "\r\n";
+        }
         TranslateStatement(d.text, d.translated, d.bindings, d.lifted);
-        d.translatedFrom = d.text;
+        d.translatedFrom = oneLine ? m_sql.front() : d.text;
+        d.translatedFromLine = oneLine;
+        if (d.statement)
+            d.GiveBackStatement();
     }
-    TADOConnection::TStatementLease statement = m_connection->PrepareCached(d.translated);
+    std::optional<TADOConnection::TStatementLease> fresh;
+    if (!d.statement)
+        fresh.emplace(m_connection->PrepareCached(d.translated));
+    TADOConnection::TStatementLease& statement = d.statement ? *d.statement : *fresh;
     sqlite3_stmt* const stmt = statement.Handle();
     d.Bind(stmt);
     const int columnCount = sqlite3_column_count(stmt);
@@ -1080,26 +1120,30 @@ void TADOQuery::RunStatement() {
         }
     }
 
-    if (first == SQLITE_DONE) {
-        statement.Finish();
-        d.fetch = Impl::TFetch::Complete;
-        d.Completed();
-    } else if (m_connection->InReadTransaction()) {
+    const bool reading = m_connection->InReadTransaction();
+    if (reading && fresh) {
         m_connection->AddPendingRead(&d);
-        d.statement.emplace(std::move(statement));
+        d.statement.emplace(std::move(*fresh));
+    }
+    if (first == SQLITE_ROW && reading) {
         d.rowInHand = true;
         d.fetch = Impl::TFetch::Live;
-    } else {
+        return;
+    }
+    if (first == SQLITE_ROW) { // inside a write transaction
         d.CopyRow(stmt);
         int rc;
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
             d.CopyRow(stmt);
         if (rc != SQLITE_DONE)
             m_connection->RaiseLastError();
-        statement.Finish();
-        d.fetch = Impl::TFetch::Complete;
-        d.Completed();
     }
+    d.fetch = Impl::TFetch::Complete;
+    d.Completed();
+    if (reading)
+        d.KeepStatement();
+    else if (fresh)
+        fresh->Finish();
 }
 
 void TADOQuery::Close() {
