@@ -523,8 +523,12 @@ struct TADOQuery::Impl final : TADOConnection::TPendingRead {
                 GiveBackStatement();
         }
         fetch = TFetch::Complete;
-        for (auto& chunk : chunks)
-            spareChunks.push_back(std::move(chunk));
+        try {
+            for (auto& chunk : chunks)
+                spareChunks.push_back(std::move(chunk));
+        } catch (const std::bad_alloc&) {
+            // The chunks not kept are freed.
+        }
         chunks.clear();
         chunkSize = 0;
         chunkUsed = 0;
@@ -870,6 +874,8 @@ TADOQuery::~TADOQuery() = default;
 
 void TADOQuery::SetConnection(TADOConnection* connection) {
     Close();
+    if (m_impl->statement)
+        m_impl->GiveBackStatement();
     m_connection = connection;
 }
 
