@@ -37,6 +37,7 @@ class TestRecordsetChanges : public QObject {
 private slots:
     void insertPostReadsNewKey();
     void insertOnlyOpenOfLargeTable();
+    void restReadAfterAnotherProcessChangedTheTable();
     void postWritesOnlyModifiedColumns();
     void cancelKeepsStoredValues();
     void emptyTextVersusNull();
@@ -130,6 +131,32 @@ void TestRecordsetChanges::insertOnlyOpenOfLargeTable() {
     query.First();
     QVERIFY(query.Locate("TitleIndex", key));
     QCOMPARE(fieldText(query, "TitleTxt"), QString("new"));
+}
+
+// An open on its own reads only a first part of a large result; the rest, needed after the open has
+// ended and another process has changed the table, comes from the table as it is then. No row may
+// appear twice or be skipped, and the current row stays the same record.
+void TestRecordsetChanges::restReadAfterAnotherProcessChangedTheTable() {
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
+    addTitles(db, 500);
+    openWith(query, "Select * From Title Order By TitleIndex");
+    query.MoveBy(9);
+    QCOMPARE(query.FieldByName("TitleIndex").AsInteger(), 10);
+    db.exec("Delete From Title Where TitleIndex In (5, 300)");
+    db.exec("Insert Into Title (TitleTxt) Values ('T501')");
+
+    QCOMPARE(query.RecordCount(), 499);
+    QCOMPARE(query.FieldByName("TitleIndex").AsInteger(), 10);
+    QCOMPARE(query.RecNo(), 9);
+    std::vector<int> keys;
+    for (query.First(); !query.Eof(); query.Next())
+        keys.push_back(static_cast<int>(query.FieldByName("TitleIndex").AsInteger()));
+    std::vector<int> expected;
+    for (int key = 1; key <= 501; ++key)
+        if (key != 5 && key != 300)
+            expected.push_back(key);
+    QCOMPARE(keys, expected);
 }
 
 void TestRecordsetChanges::postWritesOnlyModifiedColumns() {
