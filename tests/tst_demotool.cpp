@@ -102,6 +102,7 @@ private slots:
     void interruptedRunLeavesNoFiles();
     void exportImportRoundTrip_data();
     void exportImportRoundTrip();
+    void exportNeverDestroysAFile();
     void malformedImportChangesNothing_data();
     void malformedImportChangesNothing();
     void backupWhileAnotherConnectionWrites_data();
@@ -442,6 +443,31 @@ void TestDemoTool::exportImportRoundTrip() {
     QCOMPARE(target.text("SELECT group_concat(TitleTxt || ':' || ContentTxt) FROM Content JOIN Title ON "
                          "TitleIndex = ContentTitle WHERE ContentTitle = 1"),
              QStringLiteral("kept:kept paragraph"));
+}
+
+// An export never replaces a file without --force, and never writes over the database it reads,
+// even with --force or through a link.
+void TestDemoTool::exportNeverDestroysAFile() {
+    TestDatabase database;
+    database.fillDemo(5);
+    const QString out = database.dir() + "/notes.md";
+    WriteFile(out, "precious");
+    ToolRun refused = RunTool({"export", "--format=markdown", database.path(), out});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains("already exists"), qPrintable(refused.err));
+    QFile kept(out);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("precious"));
+
+    const QString link = database.dir() + "/link.db";
+    QVERIFY(QFile::link(database.path(), link));
+    for (const QString& target : {database.path(), link}) {
+        ToolRun itself = RunTool({"export", "--force", database.path(), target});
+        QCOMPARE(itself.exitCode, 1);
+        QVERIFY2(itself.err.contains("the database itself"), qPrintable(itself.err));
+    }
+    QCOMPARE(RunTool({"check", database.path()}).exitCode, 0);
+    QCOMPARE(RunTool({"export", "--force", "--format=markdown", database.path(), out}).exitCode, 0);
 }
 
 void TestDemoTool::malformedImportChangesNothing_data() {
