@@ -221,7 +221,7 @@ void TADOConnection::FinishReadTransaction() noexcept {
     }
 }
 
-void TADOConnection::BeginRead() {
+[[gnu::hot]] void TADOConnection::BeginRead() {
     Open();
     if (m_readDepth == 0) {
         EndAbandonedTransaction();
@@ -248,7 +248,7 @@ void TADOConnection::BeginRead() {
     ++m_readDepth;
 }
 
-void TADOConnection::EndRead(bool failed) noexcept {
+[[gnu::hot]] void TADOConnection::EndRead(bool failed) noexcept {
     if (m_readDepth == 0)
         return;
     if (--m_readDepth > 0 && !failed)

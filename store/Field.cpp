@@ -33,7 +33,7 @@ std::string RealToText(double value) {
 
 } // namespace
 
-bool TField::IsNull() const {
+[[gnu::hot]] bool TField::IsNull() const {
     return m_dataSet.CurrentIsNull(m_index);
 }
 
@@ -41,7 +41,7 @@ std::string TField::AsString() const {
     return TADOQuery::ValueText(m_dataSet.CurrentValue(m_index));
 }
 
-std::int64_t TField::AsInteger() const {
+[[gnu::hot]] std::int64_t TField::AsInteger() const {
     if (std::int64_t stored = 0; m_dataSet.CurrentInteger(m_index, stored))
         return stored;
     const TFieldValue value = m_dataSet.CurrentValue(m_index);

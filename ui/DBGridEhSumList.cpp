@@ -41,7 +41,7 @@ void TDBGridEhSumList::SetDataSet(TADOQuery* dataSet) {
     Changed();
 }
 
-void TDBGridEhSumList::CountWalk() {
+[[gnu::hot]] void TDBGridEhSumList::CountWalk() {
     if (!m_dataSet || !m_dataSet->Active())
         return;
     m_count = 0;

@@ -110,7 +110,7 @@ void TFormMain::RefreshTitleList() {
     }
 }
 
-void TFormMain::ShowTitleContent() {
+[[gnu::hot]] void TFormMain::ShowTitleContent() {
     m_paneText.clear();
     // The pane gets the text when this handler ends, also when it ends by an error.
     const auto showPane = qScopeGuard([this] { ShowPaneText(); });
@@ -139,7 +139,7 @@ void TFormMain::ShowTitleContent() {
 
 // Every open runs this handler once per row of the grid's count walk; laying out the pane each time
 // would make a large list crawl, so only the text built last reaches the widget, once the walk is over.
-void TFormMain::ShowPaneText() {
+[[gnu::hot]] void TFormMain::ShowPaneText() {
     if (ADOQuery1->ControlsDisabled()) {
         m_panePending = true;
         return;
