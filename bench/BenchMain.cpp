@@ -179,7 +179,9 @@ void WhileModal(const std::function<void()>& trigger, const std::function<void()
 class Floor {
 public:
     explicit Floor(const QString& path) {
-        if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        // Without the connection's own mutex, as the program opens it: one thread uses it.
+        if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+            SQLITE_OK)
             qFatal("floor: cannot open %s", qPrintable(path));
         sqlite3_busy_timeout(m_db, 5000);
     }
