@@ -232,8 +232,10 @@ public:
         std::string shown;
         while (sqlite3_step(stmt) == SQLITE_ROW) {
             keys.push_back(sqlite3_column_int64(stmt, 0));
-            if (keys.size() <= 32)
-                shown.assign(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)));
+            if (keys.size() <= 32) {
+                const auto* title = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+                shown.assign(title ? title : "");
+            }
         }
         sqlite3_reset(stmt);
         return keys;

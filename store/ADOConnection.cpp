@@ -369,10 +369,7 @@ const TADOConnection::TableInfo& TADOConnection::TableSchema(const std::string& 
     EndAbandonedTransaction();
     TableInfo info;
     sqlite3_stmt* stmt = nullptr;
-    std::string sql = "PRAGMA table_info(\"";
-    for (const char c : table)
-        sql += c == '"' ? std::string("\"\"") : std::string(1, c);
-    sql += "\")";
+    const std::string sql = "PRAGMA table_info(" + QuoteIdentifier(table) + ")";
     if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) != SQLITE_OK) {
         sqlite3_finalize(stmt);
         RaiseLastError();

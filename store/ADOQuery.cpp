@@ -323,6 +323,15 @@ void TranslateStatement(const std::string& text, std::string& out, std::vector<s
            std::memcmp(text.data() + at, source.data() + from, source.size() - from) == 0;
 }
 
+// The statement's lines into text, each ended by CR LF (text keeps its memory for the next join).
+void JoinLines(const std::vector<std::string>& lines, std::string& text) {
+    text.clear();
+    for (const auto& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+}
+
 // The field kind a declared column type gives; nullopt when the value must decide.
 std::optional<TFieldKind> KindFromDeclaredType(std::string_view declared, int& size) {
     size = 0;
@@ -397,16 +406,6 @@ void BindValue(sqlite3_stmt* stmt, int index, const TFieldValue& value) {
     }
     if (rc != SQLITE_OK)
         throw EDatabaseError(CleanEngineMessage(sqlite3_errmsg(sqlite3_db_handle(stmt))));
-}
-
-std::string QuoteIdentifier(const std::string& name) {
-    std::string quoted = "\"";
-    for (char c : name) {
-        if (c == '"')
-            quoted.push_back('"');
-        quoted.push_back(c);
-    }
-    return quoted + "\"";
 }
 
 } // namespace
@@ -924,14 +923,9 @@ void TADOQuery::RaiseNamed(const std::string& message) const {
 
 std::string TADOQuery::SQLText() const {
     std::string text;
-    for (const auto& line : m_sql) {
-        text += line;
-        text += "\r\n";
-    }
+    JoinLines(m_sql, text);
     return text;
 }
-
-// ---- events -------------------------------------------------------------------------------------
 
 // ---- events -------------------------------------------------------------------------------------
 
@@ -1035,11 +1029,7 @@ void TADOQuery::EnableControls() {
     const bool sameStatement = oneLine && d.translatedFromLine && !d.translated.empty() &&
                                SameShape(m_sql.front(), d.translatedFrom, d.lifted, d.bindings);
     if (!sameStatement) {
-        d.text.clear();
-        for (const auto& line : m_sql) {
-            d.text += line;
-            d.text += "\r\n";
-        }
+        JoinLines(m_sql, d.text);
         TranslateStatement(d.text, d.translated, d.bindings, d.lifted);
         d.translatedFrom = oneLine ? m_sql.front() : d.text;
         d.translatedFromLine = oneLine;

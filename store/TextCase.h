@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-// ASCII letter case for SQL names: column, table and field names match without regard to case.
-// Bytes outside ASCII (such as UTF-8 sequences) compare as they are.
+// SQL names: ASCII letter case (column, table and field names match without regard to case; bytes
+// outside ASCII, such as UTF-8 sequences, compare as they are) and quoting.
 
 inline char AsciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -22,4 +22,15 @@ inline std::string UpperAscii(std::string_view text) {
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
     return upper;
+}
+
+// name as a quoted SQL identifier: between double quotes, a double quote inside doubled.
+inline std::string QuoteIdentifier(std::string_view name) {
+    std::string quoted = "\"";
+    for (const char c : name) {
+        if (c == '"')
+            quoted.push_back('"');
+        quoted.push_back(c);
+    }
+    return quoted + "\"";
 }
