@@ -58,19 +58,6 @@ void InstallQtTranslations();
 // application; call once after the QApplication exists.
 void InstallProgramFont();
 
-class QPlainTextEdit;
-// A text box's text with CR LF line breaks, as the program stores and compares it, and the reverse
-// (the widget itself holds plain "\n" breaks). Text the user has not changed since SetMemoText comes
-// back exactly as it was given, lone CR or LF included; once changed, every line break the box shows
-// comes back as CR LF.
-QString MemoText(const QPlainTextEdit* memo);
-void SetMemoText(QPlainTextEdit* memo, const QString& text);
-// Keeps a word-wrapping text box quick with very long lines (a pasted text of megabytes without line
-// breaks): such a line keeps its layout between paints and cursor moves, and a text whose runs without
-// a break opportunity would make wrapping at words cost more than a fraction of a second is wrapped
-// anywhere instead. Call once, when the box is created; SetMemoText and the user's edits are covered.
-void FitMemoForLongLines(QPlainTextEdit* memo);
-
 // The text of the start-up failure box "Application Error".
 QString StartupFailureText(const QString& className, const QString& moduleName, const void* address,
                            const QString& message);

@@ -15,6 +15,7 @@
 #include "DemoDatabase.h"
 #include "Field.h"
 #include "MainForm.h"
+#include "MemoText.h"
 #include "NoteForm.h"
 #include "SearchForm.h"
 #include "WindowSet.h"

@@ -2,6 +2,7 @@
 // font and the memo line breaks. The boxes are the real ones, answered from the event loop.
 #include "AppShell.h"
 #include "DatabaseErrors.h"
+#include "MemoText.h"
 #include "MessageBoxTestHelpers.h"
 
 #include <QApplication>

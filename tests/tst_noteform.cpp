@@ -8,6 +8,7 @@
 #include "DBGridEh.h"
 #include "Field.h"
 #include "MainForm.h"
+#include "MemoText.h"
 #include "NoteForm.h"
 #include "ShareDM.h"
 #include "TestDatabase.h"

@@ -4,6 +4,7 @@
 #include "ADOConnection.h"
 #include "ADOQuery.h"
 #include "AppShell.h"
+#include "MemoText.h"
 #include "NoteForm.h"
 #include "PublicFunction.h"
 #include "SearchForm.h"

@@ -4,6 +4,7 @@
 #include "ADOQuery.h"
 #include "AppShell.h"
 #include "MainForm.h"
+#include "MemoText.h"
 #include "PublicFunction.h"
 #include "ShareDM.h"
 #include "WindowPlacement.h"

@@ -4,6 +4,7 @@
 // while a modal dialog is shown, and filling the database the windows read.
 #include "AppShell.h"
 #include "MainForm.h"
+#include "MemoText.h"
 #include "MessageBoxTestHelpers.h"
 #include "TestDatabase.h"
 
