@@ -19,8 +19,11 @@ install_packages() {
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# TAMRIX_WERROR=ON in the environment (as .ci/run sets it) makes every warning an error.
+WERROR="-DTAMRIX_WERROR=${TAMRIX_WERROR:-OFF}"
+
 build_project() {
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$WERROR" >/dev/null
     cmake --build "$BUILD" "$@"
 }
 
@@ -28,6 +31,6 @@ build_project() {
 BUILD_SANITIZED="$ROOT/build-asan"
 build_sanitized() {
     cmake -S "$ROOT" -B "$BUILD_SANITIZED" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
-        -DTAMRIX_SANITIZE=ON >/dev/null
+        -DTAMRIX_SANITIZE=ON "$WERROR" >/dev/null
     cmake --build "$BUILD_SANITIZED" "$@"
 }
