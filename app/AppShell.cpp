@@ -28,6 +28,9 @@
 
 namespace {
 
+// The character height of the program's font, in pixels.
+constexpr int ProgramFontPixelSize = 12;
+
 // Box texts are plain text: an engine message holding "<" must not turn into markup, and the boxes
 // show line breaks as "\n" only.
 QString BoxText(const QString& text) {
@@ -192,7 +195,7 @@ void InstallProgramFont() {
                                         QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("WenQuanYi Micro Hei"),
                                         QStringLiteral("Droid Sans Fallback")});
     QFont font(family);
-    font.setPixelSize(12);
+    font.setPixelSize(ProgramFontPixelSize);
     QApplication::setFont(font);
 }
 

@@ -64,8 +64,10 @@ QString ReadIniString(const QString& section, const QString& key, const QString&
     if (fileName.isEmpty() || !file.open(QIODevice::ReadOnly))
         return defaultValue;
     QByteArray content = file.readAll();
-    if (content.startsWith("\xEF\xBB\xBF"))
-        content.remove(0, 3);
+    // A file saved by an editor that marks UTF-8 starts with the byte order mark.
+    constexpr QByteArrayView Utf8ByteOrderMark("\xEF\xBB\xBF");
+    if (content.startsWith(Utf8ByteOrderMark))
+        content.remove(0, Utf8ByteOrderMark.size());
 
     const QByteArray wantedSection = TrimBlanks(section.toUtf8());
     const QByteArray wantedKey = TrimBlanks(key.toUtf8());

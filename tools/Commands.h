@@ -4,8 +4,10 @@
 // done, 1 something was found wrong) and raises std::runtime_error (FileExistsError for a target
 // that exists) when it fails; a failed command leaves every file as it was.
 
+#include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 
 enum class Format { Csv, Json, Markdown };
 
@@ -13,6 +15,12 @@ enum class Format { Csv, Json, Markdown };
 inline constexpr const char* TextFieldNames[] = {"TitleTxt", "Title1", "Title2", "Title3", "Title4",
                                                  "Title5",   "Title6", "Title7", "Title8"};
 inline constexpr int TextFieldCount = 9;
+
+// The columns of a CSV export, as its header line names them (export writes it, import expects it):
+// the key, the text fields, the paragraph's number and its text.
+inline constexpr std::array<std::string_view, 12> CsvColumns = {"TitleIndex", "TitleTxt", "Title1",    "Title2",
+                                                                "Title3",     "Title4",   "Title5",    "Title6",
+                                                                "Title7",     "Title8",   "Paragraph", "ContentTxt"};
 
 // Writes every record of database, with its fields and its paragraphs in order, to output ("-" is
 // standard output). Paragraphs that belong to no record, and text that is not UTF-8, are reported

@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "Progress.h"
 #include "SqliteHandles.h"
+#include "TextCase.h"
 
 #include <cstdio>
 #include <string_view>
@@ -54,10 +55,8 @@ struct TableShape {
 
 std::string Lower(std::string_view text) {
     std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : lower)
+        c = AsciiLower(c);
     return lower;
 }
 

@@ -203,15 +203,17 @@ bool AppendCsvField(std::string& out, std::string_view text) {
     return valid;
 }
 
-constexpr const char* CsvHeader =
-    "TitleIndex,TitleTxt,Title1,Title2,Title3,Title4,Title5,Title6,Title7,Title8,Paragraph,ContentTxt\r\n";
-
 // One line per paragraph, the record's key and fields repeated on each; a record without
 // paragraphs is one line whose paragraph cells are empty.
 class CsvWriter : public FormatWriter {
 public:
     using FormatWriter::FormatWriter;
-    void Start() override { m_out += CsvHeader; }
+    void Start() override {
+        for (const std::string_view column : CsvColumns) {
+            m_out += column;
+            m_out += column == CsvColumns.back() ? "\r\n" : ",";
+        }
+    }
     void BeginRecord(sqlite3_int64 key, const Fields& fields) override {
         m_record.clear();
         AppendNumber(m_record, key);

@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "Progress.h"
 #include "SqliteHandles.h"
+#include "TextCase.h"
 #include "Utf8.h"
 
 #include <array>
@@ -471,21 +472,7 @@ private:
 
 // ---- CSV ----------------------------------------------------------------------------------------
 
-constexpr std::array<std::string_view, 12> CsvColumns = {"TitleIndex", "TitleTxt", "Title1",    "Title2",
-                                                         "Title3",     "Title4",   "Title5",    "Title6",
-                                                         "Title7",     "Title8",   "Paragraph", "ContentTxt"};
 constexpr std::size_t ParagraphColumn = 10;
-
-bool SameColumnName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 // RFC 4180 with the header line of export: one line per paragraph, the record's key and fields on
 // each; lines may end in CR LF or LF. A record's lines follow one another, carry the same fields
@@ -501,7 +488,7 @@ public:
             Fail(m_p, "the input is empty: a first line naming the columns is expected");
         bool header = cells.size() == CsvColumns.size();
         for (std::size_t i = 0; header && i < cells.size(); ++i)
-            header = SameColumnName(cells[i], CsvColumns[i]);
+            header = EqualsIgnoreCase(cells[i], CsvColumns[i]);
         if (!header)
             Fail(m_line, "the first line must name the columns TitleIndex,TitleTxt,Title1,...,Title8,Paragraph,"
                          "ContentTxt");

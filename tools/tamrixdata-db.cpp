@@ -4,6 +4,7 @@
 
 #include "Commands.h"
 #include "DemoDatabase.h"
+#include "TextCase.h"
 
 #include <algorithm>
 #include <charconv>
@@ -107,7 +108,7 @@ bool EndsWith(std::string_view text, std::string_view extension) {
     if (text.size() < extension.size())
         return false;
     return std::equal(extension.begin(), extension.end(), text.end() - static_cast<std::ptrdiff_t>(extension.size()),
-                      [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
+                      [](char a, char b) { return a == AsciiLower(b); });
 }
 
 struct Options {

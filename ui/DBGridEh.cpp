@@ -26,6 +26,24 @@ constexpr int EdgeGripLeft = 3;
 constexpr int EdgeGripRight = 4;
 constexpr int WheelNotch = 120;
 constexpr int MarkWidth = 6;
+// Room above and below a row's text, added to the font's height.
+constexpr int RowTextPadding = 4;
+// With this many records or more the list can scroll and the vertical bar shows.
+constexpr int FewestRecordsToScroll = 3;
+// The bar that marks where a dragged column would land.
+constexpr int MoveTargetBarWidth = 3;
+// The parts of a column's text in the columns property, in their order; the footer value takes the
+// rest, separators included.
+enum ColumnSpecPart {
+    SpecFieldName,
+    SpecTitle,
+    SpecWidth,
+    SpecAlignment,
+    SpecTitleAlignment,
+    SpecFooterAlignment,
+    SpecFooterValueType,
+    SpecFooterValue,
+};
 constexpr int MarkHeight = 11;
 
 // The indicator marks, 6 by 11 pixels each.
@@ -183,18 +201,19 @@ void TDBGridEh::SetColumnSpecs(const QStringList& specs) {
         const QStringList parts = columnText.split(QLatin1Char('|'));
         auto part = [&parts](int index) { return index < parts.size() ? parts.at(index) : QString(); };
         TColumnEh column;
-        column.FieldName = part(0).trimmed();
-        column.Title = part(1);
+        column.FieldName = part(SpecFieldName).trimmed();
+        column.Title = part(SpecTitle);
         bool ok = false;
-        const int width = part(2).trimmed().toInt(&ok);
+        const int width = part(SpecWidth).trimmed().toInt(&ok);
         if (ok && width >= 0)
             column.Width = width;
-        column.Alignment = AlignmentFromText(part(3));
-        column.TitleAlignment = AlignmentFromText(part(4));
-        column.FooterAlignment = AlignmentFromText(part(5));
-        column.FooterValueType = FooterTypeFromText(part(6));
+        column.Alignment = AlignmentFromText(part(SpecAlignment));
+        column.TitleAlignment = AlignmentFromText(part(SpecTitleAlignment));
+        column.FooterAlignment = AlignmentFromText(part(SpecFooterAlignment));
+        column.FooterValueType = FooterTypeFromText(part(SpecFooterValueType));
         // A footer text may itself hold the separator.
-        column.FooterValue = parts.size() > 7 ? parts.mid(7).join(QLatin1Char('|')) : QString();
+        column.FooterValue =
+            parts.size() > SpecFooterValue ? parts.mid(SpecFooterValue).join(QLatin1Char('|')) : QString();
         columns.push_back(std::move(column));
     }
     SetColumns(std::move(columns));
@@ -208,11 +227,12 @@ int TDBGridEh::FooterCount() const {
 // Geometry
 
 int TDBGridEh::TitleHeight() const {
-    return QFontMetrics(font()).size(Qt::TextSingleLine, "Wg").height() + 4;
+    // The title row is as high as a record line; the two names keep apart what each place measures.
+    return LineHeight();
 }
 
 int TDBGridEh::LineHeight() const {
-    return QFontMetrics(font()).size(Qt::TextSingleLine, "Wg").height() + 4;
+    return QFontMetrics(font()).size(Qt::TextSingleLine, "Wg").height() + RowTextPadding;
 }
 
 int TDBGridEh::LinesFit() const {
@@ -440,7 +460,7 @@ void TDBGridEh::UpdateScrollBars() {
     const int count = DataSetOpen() ? m_dataSet->RecordCount() : 0;
     // Minimum 1, maximum count + V - 1 and page V leave the thumb free from 1 to count; with two
     // records or fewer the page covers the whole range and the bar is hidden.
-    const bool showVertical = count >= 3;
+    const bool showVertical = count >= FewestRecordsToScroll;
     setVerticalScrollBarPolicy(showVertical ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     const bool showHorizontal = DataLeft + ColumnsWidth(0) > viewport()->width();
     setHorizontalScrollBarPolicy(showHorizontal ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
@@ -677,7 +697,7 @@ void TDBGridEh::PaintGrid(const QRect& dirty) {
         const int left = ColumnLeft(m_moveTarget);
         if (left >= 0) {
             const int x = m_moveTarget < m_dragColumn ? left - 1 : left + m_columns[m_moveTarget].Width - 1;
-            painter.fillRect(QRect(x, 0, 3, titleHeight + 1), pal.color(QPalette::Highlight));
+            painter.fillRect(QRect(x, 0, MoveTargetBarWidth, titleHeight + 1), pal.color(QPalette::Highlight));
         }
     }
 }
