@@ -153,6 +153,7 @@ struct Summary {
     std::int64_t titleOffset = 0;
     std::int64_t contentOffset = 0;
     bool kept = true;
+    std::int64_t nextRecordAfter = 0; // a record key that paragraphs without their record name
 };
 
 constexpr std::size_t ExamplesShown = 5;
@@ -324,6 +325,7 @@ public:
             raise.BindInt64(1, largestOwner);
             raise.BindInt64(2, largestOwner);
             raise.Run();
+            m_summary.nextRecordAfter = largestOwner;
         }
         return m_summary;
     }
@@ -402,6 +404,10 @@ void PrintSummary(const Summary& summary, const MdbReader& reader, const MdbTabl
     if (summary.orphans)
         std::printf("  %s whose record is gone, kept as they were: %s\n", Counted(summary.orphans, "paragraph").c_str(),
                     Examples(summary.orphanOwners, summary.orphans).c_str());
+    if (summary.nextRecordAfter)
+        std::printf("  the next new record gets a TitleIndex above %lld, so that it never takes over those "
+                    "paragraphs\n",
+                    static_cast<long long>(summary.nextRecordAfter));
     if (summary.longTexts)
         std::printf("  %s longer than its column, kept whole: %s\n", Counted(summary.longTexts, "text").c_str(),
                     Examples(summary.longTextPlaces, summary.longTexts).c_str());

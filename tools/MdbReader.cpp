@@ -20,9 +20,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <iconv.h>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 
 void MdbHandleDeleter::operator()(void* handle) const {
     mdb_close(static_cast<MdbHandle*>(handle));
@@ -149,6 +151,34 @@ const char* TypeName(int type) {
     }
 }
 
+// libmdb reports what it cannot read on standard error, in several lines, before its call fails; the
+// reader says it in one line of its own, so the library is silenced while it opens the file and its
+// tables (the row walk itself prints nothing once the tables' pages are known to be there).
+class QuietStandardError {
+public:
+    QuietStandardError() {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (m_saved >= 0 && null >= 0)
+            ::dup2(null, STDERR_FILENO);
+        if (null >= 0)
+            ::close(null);
+    }
+    ~QuietStandardError() {
+        std::fflush(stderr);
+        if (m_saved >= 0) {
+            ::dup2(m_saved, STDERR_FILENO);
+            ::close(m_saved);
+        }
+    }
+    QuietStandardError(const QuietStandardError&) = delete;
+    QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+private:
+    int m_saved = -1;
+};
+
 MdbTableDef* Definition(void* definition) {
     return static_cast<MdbTableDef*>(definition);
 }
@@ -201,10 +231,28 @@ MdbReader::MdbReader(const std::string& path, int codePage) : m_path(path) {
             throw std::runtime_error("code page " + std::to_string(codePage) + " is not known to this system");
     }
 
+    QuietStandardError quiet;
     m_mdb.reset(mdb_open(path.c_str(), MDB_NOFLAGS));
     auto* mdb = static_cast<MdbHandle*>(m_mdb.get());
     if (!mdb)
         Damaged("its first page cannot be read");
+    // The catalog is a table itself (MSysObjects, defined on page 2); a page of it past the end of the
+    // file would leave tables out without a word.
+    MdbCatalogEntry catalog{};
+    catalog.mdb = mdb;
+    catalog.object_type = MDB_TABLE;
+    catalog.table_pg = 2;
+    std::strcpy(catalog.object_name, "MSysObjects");
+    MdbTableDef* catalogTable = mdb_read_table(&catalog);
+    if (!catalogTable)
+        Damaged("its catalog (page 2) cannot be read");
+    try {
+        CheckPages(catalogTable, "the catalog");
+    } catch (...) {
+        mdb_free_tabledef(catalogTable);
+        throw;
+    }
+    mdb_free_tabledef(catalogTable);
     if (!mdb_read_catalog(mdb, MDB_TABLE))
         Damaged("its catalog (page 2) cannot be read");
     for (unsigned int i = 0; i < mdb->num_catalog; ++i) {
@@ -223,7 +271,23 @@ void MdbReader::Damaged(const std::string& what) const {
     throw std::runtime_error(m_path + " is damaged: " + what);
 }
 
+void MdbReader::CheckPages(void* definition, const std::string& table) const {
+    auto* mdb = static_cast<MdbHandle*>(m_mdb.get());
+    MdbTableDef* tableDefinition = Definition(definition);
+    int page = 0;
+    while ((page = mdb_map_find_next(mdb, tableDefinition->usage_map,
+                                     static_cast<unsigned int>(tableDefinition->map_sz), static_cast<guint32>(page))) >
+           0) {
+        if (static_cast<std::uint64_t>(page) >= m_pageCount)
+            Damaged(table + " has rows on page " + std::to_string(page) +
+                    ", past the end of the file (a cut-off copy?)");
+    }
+    if (page < 0)
+        Damaged("the page map of " + table + " cannot be read");
+}
+
 MdbTable MdbReader::OpenTable(const std::string& name, const std::vector<MdbTable::Column>& columns) {
+    QuietStandardError quiet;
     auto* mdb = static_cast<MdbHandle*>(m_mdb.get());
     MdbCatalogEntry* found = nullptr;
     for (unsigned int i = 0; i < mdb->num_catalog && !found; ++i) {
@@ -273,13 +337,7 @@ MdbTable MdbReader::OpenTable(const std::string& name, const std::vector<MdbTabl
 
     // A page the table's usage map names beyond the end of the file would end the row walk early
     // without a word from libmdb.
-    int page = 0;
-    while ((page = mdb_map_find_next(mdb, definition->usage_map, static_cast<unsigned int>(definition->map_sz),
-                                     static_cast<guint32>(page))) > 0) {
-        if (static_cast<std::uint64_t>(page) >= m_pageCount)
-            Damaged("table " + table.m_name + " has rows on page " + std::to_string(page) +
-                    ", past the end of the file (a cut-off copy?)");
-    }
+    CheckPages(definition, "table " + table.m_name);
     mdb_rewind_table(definition);
     return table;
 }

@@ -104,6 +104,8 @@ private:
     // The bytes of one long-value row (pg_row), appended to out; raises naming the page.
     void AppendLongValueRow(std::uint32_t pageRow, const std::string& where, std::vector<unsigned char>& out,
                             bool chained, std::uint32_t* next);
+    // Raises when the table's page map names a page past the end of the file.
+    void CheckPages(void* definition, const std::string& table) const;
     [[noreturn]] void Damaged(const std::string& what) const;
 
     std::string m_path;
