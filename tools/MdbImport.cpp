@@ -189,6 +189,9 @@ public:
         bool empty =
             !QueryInteger(m_connection, "SELECT EXISTS (SELECT 1 FROM Title) OR EXISTS (SELECT 1 FROM Content)")
                  .value_or(0);
+        if (!empty && m_options.ifEmpty)
+            throw std::runtime_error(m_database + " already holds records; to add those of " + m_input +
+                                     " after them, run: tamrixdata-db import '" + m_database + "' '" + m_input + "'");
         m_summary.kept = empty || m_options.keepKeys;
         m_empty = empty;
         if (!m_summary.kept) {

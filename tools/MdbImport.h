@@ -7,6 +7,9 @@
 struct MdbImportOptions {
     // Keep the file's keys also in a database that already holds records, refusing when one is taken.
     bool keepKeys = false;
+    // Refuse, changing nothing, when the database already holds records or paragraphs (the
+    // launcher's import on first use).
+    bool ifEmpty = false;
     // The code page of a Jet 3 (Access 97) file's text; Jet 4 files store Unicode.
     int codePage = 936;
 };

@@ -53,6 +53,7 @@ Options:
                             refuses, changing nothing, when a key is taken
       --codepage=N          import of an .mdb: the code page of a Jet 3 (Access 97) file's text
                             (default 936, Simplified Chinese); Jet 4 files hold Unicode
+      --if-empty            import of an .mdb: refuse, changing nothing, when DB holds records
   -f, --force               init, demo, export, backup: replace an existing FILE, OUT or DEST
       --seed=S              demo: seed of the demo data (default 1); the same seed gives the same data
       --max-paragraphs=K    demo: most paragraphs per record, 0 to 6 (default 6)
@@ -92,7 +93,14 @@ template <typename Number> Number ParseNumber(std::string_view text, std::string
     return value;
 }
 
-enum Option : int { OptionFormat = 256, OptionSeed, OptionMaxParagraphs, OptionKeepKeys, OptionCodePage };
+enum Option : int {
+    OptionFormat = 256,
+    OptionSeed,
+    OptionMaxParagraphs,
+    OptionKeepKeys,
+    OptionCodePage,
+    OptionIfEmpty
+};
 
 struct Command {
     std::string_view name;
@@ -107,7 +115,7 @@ const std::vector<Command>& Commands() {
         {"init", "FILE", 1, 0, {'f'}},
         {"demo", "N FILE", 2, 0, {'f', OptionSeed, OptionMaxParagraphs}},
         {"export", "DB [OUT]", 1, 1, {'f', OptionFormat}},
-        {"import", "DB IN", 2, 0, {OptionFormat, OptionKeepKeys, OptionCodePage}},
+        {"import", "DB IN", 2, 0, {OptionFormat, OptionKeepKeys, OptionCodePage, OptionIfEmpty}},
         {"backup", "DB DEST", 2, 0, {'f'}},
         {"check", "DB", 1, 0, {}},
     };
@@ -153,6 +161,8 @@ std::string OptionName(int option) {
         return "--keep-keys";
     case OptionCodePage:
         return "--codepage";
+    case OptionIfEmpty:
+        return "--if-empty";
     case 'f':
         return "--force";
     case 'h':
@@ -171,6 +181,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         {"max-paragraphs", required_argument, nullptr, OptionMaxParagraphs},
         {"keep-keys", no_argument, nullptr, OptionKeepKeys},
         {"codepage", required_argument, nullptr, OptionCodePage},
+        {"if-empty", no_argument, nullptr, OptionIfEmpty},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -199,6 +210,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             break;
         case OptionKeepKeys:
             options.mdbImport.keepKeys = true;
+            break;
+        case OptionIfEmpty:
+            options.mdbImport.ifEmpty = true;
             break;
         case OptionCodePage:
             options.mdbImport.codePage = ParseNumber<int>(optarg, "the code page", 1, 65535);
@@ -274,7 +288,7 @@ int Run(int argc, char** argv) {
         const std::string& source = arguments[1];
         if (options.mdb || (!options.format && (EndsWith(source, ".mdb") || HasJetSignature(source))))
             return ImportMdb(arguments[0], source, options.mdbImport);
-        for (int option : {OptionKeepKeys, OptionCodePage}) {
+        for (int option : {OptionKeepKeys, OptionCodePage, OptionIfEmpty}) {
             if (std::find(options.given.begin(), options.given.end(), option) != options.given.end())
                 throw UsageError{"option '" + OptionName(option) + "' applies to the import of an .mdb file only"};
         }
