@@ -14,10 +14,7 @@
 #include "Progress.h"
 #include "SqliteHandles.h"
 
-#if __has_include("SignalGuard.h")
 #include "SignalGuard.h"
-#define TAMRIX_HAVE_SIGNAL_GUARD 1
-#endif
 
 #include <algorithm>
 #include <array>
@@ -41,11 +38,7 @@ struct Interrupted {
 };
 
 int ReceivedSignal() {
-#ifdef TAMRIX_HAVE_SIGNAL_GUARD
     return SignalGuard::Received();
-#else
-    return 0;
-#endif
 }
 
 // An insert whose RETURNING clause gives back the stored row's key: a row a trigger dropped returns
@@ -465,9 +458,7 @@ int ImportMdb(const std::string& database, const std::string& input, const MdbIm
     Summary summary;
     int signal = 0;
     try {
-#ifdef TAMRIX_HAVE_SIGNAL_GUARD
         SignalGuard guard(connection.Handle());
-#endif
         Transaction transaction(connection, "BEGIN IMMEDIATE");
         try {
             summary = Importer(connection, reader, database, input, options).Run(titles, contents);
@@ -484,11 +475,7 @@ int ImportMdb(const std::string& database, const std::string& input, const MdbIm
     }
     if (signal) {
         std::fprintf(stderr, "tamrixdata-db: interrupted; nothing was imported\n");
-#ifdef TAMRIX_HAVE_SIGNAL_GUARD
         return ExitStatusForSignal(signal);
-#else
-        return 128 + signal;
-#endif
     }
     PrintSummary(summary, reader, titles, contents, database, input);
     return 0;
