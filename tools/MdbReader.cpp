@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iconv.h>
+#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,7 +154,7 @@ const char* TypeName(int type) {
 
 // libmdb reports what it cannot read on standard error, in several lines, before its call fails; the
 // reader says it in one line of its own, so the library is silenced while it opens the file and its
-// tables (the row walk itself prints nothing once the tables' pages are known to be there).
+// tables, and while the row walk moves to another page.
 class QuietStandardError {
 public:
     QuietStandardError() {
@@ -451,6 +452,12 @@ std::string MdbTable::Position() const {
 bool MdbTable::Next() {
     MdbTableDef* table = Definition(m_definition);
     MdbHandle* mdb = table->entry->mdb;
+    // Moving to the next data page is where libmdb reports a page that does not belong to the
+    // table; the row count below says it in one line.
+    std::optional<QuietStandardError> quiet;
+    if (table->cur_pg_num == 0 ||
+        table->cur_row >= static_cast<unsigned int>(mdb_get_int16(mdb->pg_buf, mdb->fmt->row_count_offset)))
+        quiet.emplace();
     if (!mdb_fetch_row(table)) {
         // A data page the walk could not read ends it early; the table definition's count tells.
         if (m_rowsRead != table->num_rows)
