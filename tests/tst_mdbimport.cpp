@@ -84,38 +84,19 @@ QList<Value> StoredRow(const QString& database, const QString& table, const QStr
     return row;
 }
 
-} // namespace
-
-class TestMdbImport : public QObject {
-    Q_OBJECT
-
-private slots:
-    void importIntoAnEmptyDatabaseKeepsEveryValueAndKey();
-    void importIntoADatabaseWithRecordsMovesTheKeys();
-    void aFileThatCannotBeReadWholeChangesNothing_data();
-    void aFileThatCannotBeReadWholeChangesNothing();
-};
-
-// Every row the expected list holds, byte for byte: CJK, emoji (surrogate pairs in the file), CR LF,
-// NULL apart from the empty text, 100 KB memos, and the keys with their gaps.
-void TestMdbImport::importIntoAnEmptyDatabaseKeepsEveryValueAndKey() {
-    TestDatabase database;
-    ToolRun run = RunTool({"import", database.path(), Sample()});
-    QCOMPARE(run.err, QString());
-    QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.contains("keys kept"), qPrintable(run.out));
-    QVERIFY2(run.out.contains("2 pending paragraphs"), qPrintable(run.out));
-    QVERIFY2(run.out.contains("1 paragraph whose record is gone"), qPrintable(run.out));
-
+// Compares every row of the sample's expected list with the database, byte for byte; returns the
+// first difference, empty when there is none. Also gives the largest record key the file uses, of a
+// record or of a paragraph's owner.
+QString DifferenceFromExpected(const TestDatabase& database, qint64* largestKey = nullptr) {
     QFile expected(QFINDTESTDATA("data/NoteData-sample.expected.jsonl"));
-    QVERIFY(expected.open(QIODevice::ReadOnly));
+    if (!expected.open(QIODevice::ReadOnly))
+        return "cannot read the expected rows";
     const QStringList titleColumns = {"TitleIndex", "TitleTxt", "Title1", "Title2", "Title3",
                                       "Title4",     "Title5",   "Title6", "Title7", "Title8"};
     const QStringList contentColumns = {"ContentIndex", "ContentTitle", "ContentTxt"};
     qint64 records = 0;
     qint64 paragraphs = 0;
-    qint64 largestTitle = 0;
-    qint64 largestOwner = 0;
+    qint64 largest = 0;
     while (!expected.atEnd()) {
         const QJsonObject row = QJsonDocument::fromJson(expected.readLine()).object();
         const bool isTitle = row.value("table").toString() == "Title";
@@ -131,22 +112,50 @@ void TestMdbImport::importIntoAnEmptyDatabaseKeepsEveryValueAndKey() {
                 wanted << Value{};
         }
         const qint64 key = row.value(columns.first()).toInteger();
-        const QList<Value> stored =
-            StoredRow(database.path(), isTitle ? "Title" : "Content", columns, columns.first(), key);
-        QVERIFY2(stored == wanted, qPrintable(QStringLiteral("%1 %2").arg(columns.first()).arg(key)));
+        if (StoredRow(database.path(), isTitle ? "Title" : "Content", columns, columns.first(), key) != wanted)
+            return QStringLiteral("%1 %2 differs").arg(columns.first()).arg(key);
         (isTitle ? records : paragraphs)++;
-        if (isTitle)
-            largestTitle = std::max(largestTitle, key);
-        else
-            largestOwner = std::max(largestOwner, row.value("ContentTitle").toInteger());
+        largest = std::max(largest, row.value(isTitle ? "TitleIndex" : "ContentTitle").toInteger());
     }
-    QCOMPARE(database.scalar("SELECT count(*) FROM Title"), records);
-    QCOMPARE(database.scalar("SELECT count(*) FROM Content"), paragraphs);
+    if (database.scalar("SELECT count(*) FROM Title") != records ||
+        database.scalar("SELECT count(*) FROM Content") != paragraphs)
+        return "more rows than the file holds";
+    if (largestKey)
+        *largestKey = largest;
+    return QString();
+}
+
+} // namespace
+
+class TestMdbImport : public QObject {
+    Q_OBJECT
+
+private slots:
+    void importIntoAnEmptyDatabaseKeepsEveryValueAndKey();
+    void importIntoADatabaseWithRecordsMovesTheKeys();
+    void textLongerThanItsColumnIsKeptWholeAndReported();
+    void aFileThatCannotBeReadWholeChangesNothing_data();
+    void aFileThatCannotBeReadWholeChangesNothing();
+};
+
+// Every row the expected list holds, byte for byte: CJK, emoji (surrogate pairs in the file), CR LF,
+// NULL apart from the empty text, 100 KB memos, and the keys with their gaps.
+void TestMdbImport::importIntoAnEmptyDatabaseKeepsEveryValueAndKey() {
+    TestDatabase database;
+    ToolRun run = RunTool({"import", database.path(), Sample()});
+    QCOMPARE(run.err, QString());
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("keys kept"), qPrintable(run.out));
+    QVERIFY2(run.out.contains("2 pending paragraphs"), qPrintable(run.out));
+    QVERIFY2(run.out.contains("1 paragraph whose record is gone"), qPrintable(run.out));
+
+    qint64 largestKey = 0;
+    QCOMPARE(DifferenceFromExpected(database, &largestKey), QString());
 
     // The next record follows every key in the file, including the record key of the paragraph
     // whose record is gone, which it must not take over.
     database.exec("INSERT INTO Title (TitleTxt) VALUES ('next')");
-    QVERIFY(database.scalar("SELECT max(TitleIndex) FROM Title") > std::max(largestTitle, largestOwner));
+    QVERIFY(database.scalar("SELECT max(TitleIndex) FROM Title") > largestKey);
     QCOMPARE(database.scalar("SELECT count(*) FROM Content WHERE ContentTitle = "
                              "(SELECT max(TitleIndex) FROM Title)"),
              0);
@@ -189,6 +198,20 @@ void TestMdbImport::importIntoADatabaseWithRecordsMovesTheKeys() {
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains("is already taken"), qPrintable(run.err));
     QCOMPARE(ReadFile(database.path()), before);
+}
+
+// A database whose columns are narrower than the file's text: nothing is cut, and the summary says
+// which texts are longer.
+void TestMdbImport::textLongerThanItsColumnIsKeptWholeAndReported() {
+    TestDatabase database;
+    database.exec("DROP TABLE Title");
+    database.exec("CREATE TABLE Title (TitleIndex INTEGER PRIMARY KEY AUTOINCREMENT, TitleTxt VARCHAR(255), "
+                  "Title1 VARCHAR(2), Title2 VARCHAR(2), Title3 VARCHAR(2), Title4 VARCHAR(2), Title5 VARCHAR(2), "
+                  "Title6 VARCHAR(2), Title7 VARCHAR(2), Title8 VARCHAR(2))");
+    ToolRun run = RunTool({"import", database.path(), Sample()});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("longer than its column, kept whole: Title.Title"), qPrintable(run.out));
+    QCOMPARE(DifferenceFromExpected(database), QString());
 }
 
 void TestMdbImport::aFileThatCannotBeReadWholeChangesNothing_data() {
