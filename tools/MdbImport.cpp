@@ -46,7 +46,7 @@ int ReceivedSignal() {
 class ReturningInsert {
 public:
     struct Failure : std::runtime_error {
-        Failure(int code, const std::string& message) : std::runtime_error(message), code(code) {}
+        Failure(int errorCode, const std::string& message) : std::runtime_error(message), code(errorCode) {}
         int code;
     };
 
