@@ -174,9 +174,9 @@ void CheckShift(std::int64_t key, std::int64_t offset, const char* column, const
 
 class Importer {
 public:
-    Importer(Connection& connection, MdbReader& reader, const std::string& database, const std::string& input,
+    Importer(Connection& connection, const std::string& database, const std::string& input,
              const MdbImportOptions& options)
-        : m_connection(connection), m_reader(reader), m_database(database), m_input(input), m_options(options) {}
+        : m_connection(connection), m_database(database), m_input(input), m_options(options) {}
 
     Summary Run(MdbTable& titles, MdbTable& contents) {
         bool empty =
@@ -371,7 +371,6 @@ private:
     }
 
     Connection& m_connection;
-    MdbReader& m_reader;
     const std::string& m_database;
     const std::string& m_input;
     const MdbImportOptions& m_options;
@@ -398,7 +397,8 @@ void PrintSummary(const Summary& summary, const MdbReader& reader, const MdbTabl
                     "editor removes such paragraphs when it closes\n",
                     Counted(summary.pending, "pending paragraph").c_str());
     if (summary.orphans)
-        std::printf("  %s whose record is gone, kept as they were: %s\n", Counted(summary.orphans, "paragraph").c_str(),
+        std::printf("  %s whose record is gone, kept as %s: %s\n", Counted(summary.orphans, "paragraph").c_str(),
+                    summary.orphans == 1 ? "it was" : "they were",
                     Examples(summary.orphanOwners, summary.orphans).c_str());
     if (summary.nextRecordAfter)
         std::printf("  the next new record gets a TitleIndex above %lld, so that it never takes over those "
@@ -461,7 +461,7 @@ int ImportMdb(const std::string& database, const std::string& input, const MdbIm
         SignalGuard guard(connection.Handle());
         Transaction transaction(connection, "BEGIN IMMEDIATE");
         try {
-            summary = Importer(connection, reader, database, input, options).Run(titles, contents);
+            summary = Importer(connection, database, input, options).Run(titles, contents);
             transaction.Commit();
         } catch (const Interrupted& interrupted) {
             signal = interrupted.signal;
