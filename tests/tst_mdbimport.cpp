@@ -12,6 +12,9 @@
 
 #include <sqlite3.h>
 
+#include <csignal>
+#include <sys/types.h>
+
 namespace {
 
 struct ToolRun {
@@ -136,6 +139,8 @@ private slots:
     void textLongerThanItsColumnIsKeptWholeAndReported();
     void aFileThatCannotBeReadWholeChangesNothing_data();
     void aFileThatCannotBeReadWholeChangesNothing();
+    void aSignalRollsTheImportBack_data();
+    void aSignalRollsTheImportBack();
 };
 
 // Every row the expected list holds, byte for byte: CJK, emoji (surrogate pairs in the file), CR LF,
@@ -262,6 +267,37 @@ void TestMdbImport::aFileThatCannotBeReadWholeChangesNothing() {
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
     QCOMPARE(run.err.count('\n'), 1);
     QCOMPARE(run.out, QString());
+    QCOMPARE(ReadFile(database.path()), before);
+    QVERIFY(!QFile::exists(database.path() + "-journal"));
+}
+
+void TestMdbImport::aSignalRollsTheImportBack_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGHUP") << SIGHUP;
+}
+
+// Ctrl+C, SIGTERM or SIGHUP in the middle of the inserts: the transaction is rolled back, no journal
+// is left, and the status is the shell's 128 + signal. A trigger that counts 8 million rows per
+// record keeps the import busy long enough to be caught in the middle.
+void TestMdbImport::aSignalRollsTheImportBack() {
+    QFETCH(int, signal);
+    TestDatabase database;
+    database.exec("CREATE TABLE Pad (n)");
+    database.exec("WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 200) "
+                  "INSERT INTO Pad SELECT n FROM c");
+    database.exec("CREATE TRIGGER Slow AFTER INSERT ON Title BEGIN SELECT count(*) FROM Pad a, Pad b, Pad c; END");
+    const QByteArray before = ReadFile(database.path());
+
+    QProcess process;
+    process.start(QStringLiteral(TAMRIX_DEMO_TOOL), {"import", database.path(), Sample()});
+    QVERIFY(process.waitForStarted(-1));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(database.path() + "-journal"), 10000);
+    ::kill(static_cast<pid_t>(process.processId()), signal);
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 128 + signal);
     QCOMPARE(ReadFile(database.path()), before);
     QVERIFY(!QFile::exists(database.path() + "-journal"));
 }
