@@ -14,3 +14,4 @@ for argument in "$@"; do
 done
 "$ROOT/bench/startup.sh" "$BUILD/bin/TamrixData" "$BUILD/bench-data" "${sizes[@]}"
 "$ROOT/bench/companion.sh" "$BUILD/bin/tamrixdata-db" "$BUILD/bench-data"
+"$ROOT/bench/mdb-import.sh" "$BUILD/bin/tamrixdata-db"

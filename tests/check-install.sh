@@ -126,6 +126,22 @@ launch "$WORK/from-environment" TAMRIXDATA_DIR="$WORK/from-environment"
 launch "$WORK/from-argument" TAMRIXDATA_DIR="$WORK/from-environment" -- "$WORK/from-argument"
 [ -f "$WORK/from-argument/NoteData.db" ] || fail "no database in the folder given as argument"
 
+echo "== the launcher brings the earlier version's NoteData.mdb into a database still empty"
+mdb_home="$WORK/mdb-home"
+mkdir -p "$mdb_home"
+cp "$SOURCE/tests/data/NoteData-sample.mdb" "$WORK/NoteData.mdb"
+launch "$mdb_home/.local/share/tamrixdata" HOME="$mdb_home" -- "$WORK/NoteData.mdb"
+records="$(sqlite3 "$mdb_home/.local/share/tamrixdata/NoteData.db" "SELECT count(*) FROM Title")"
+[ "$records" = 51 ] || fail "the launcher given an .mdb imported $records records, not 51"
+grep -q "added 51 records" "$WORK/launch.log" || fail "the launcher printed no summary of the import"
+code=0
+env HOME="$mdb_home" "$LAUNCHER" "$WORK/NoteData.mdb" >/dev/null 2>"$WORK/stderr" || code=$?
+[ "$code" = 1 ] || fail "an .mdb given for a database with records: exit code $code, not 1"
+grep -q "run: tamrixdata-db import" "$WORK/stderr" ||
+    fail "an .mdb given for a database with records: no command to run: $(cat "$WORK/stderr")"
+records="$(sqlite3 "$mdb_home/.local/share/tamrixdata/NoteData.db" "SELECT count(*) FROM Title")"
+[ "$records" = 51 ] || fail "the refused second import changed the database ($records records)"
+
 echo "== a folder the launcher cannot use"
 # Root may write anywhere permission bits forbid, so these folders are impossible for anyone: one
 # below a regular file, and /proc, where no file can be created.

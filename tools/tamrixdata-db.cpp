@@ -4,6 +4,7 @@
 
 #include "Commands.h"
 #include "DemoDatabase.h"
+#include "MdbImport.h"
 #include "TextCase.h"
 
 #include <algorithm>
@@ -30,6 +31,12 @@ Commands:
   import DB IN         add the records of IN, an export in CSV or JSON, to DB in one transaction;
                        the records get new keys; a fault in IN changes nothing and is reported
                        with its line ("-" reads standard input)
+  import DB FILE.mdb   bring the records of the earlier Windows version's NoteData.mdb (an Access
+                       file, chosen by its .mdb name or its signature) into DB in one transaction:
+                       into an empty DB with the keys they had, else with new keys after DB's own;
+                       then a summary (pending paragraphs, paragraphs whose record is gone, text
+                       longer than its column, tables and columns ignored); a file that cannot be
+                       read whole changes nothing
   backup DB DEST       copy DB to DEST, consistently, also while the program or another process
                        uses DB
   check DB             report damage (SQLite's integrity check), missing tables or columns,
@@ -39,9 +46,15 @@ Commands:
                        unfinished new record of the editor) are noted, not counted as problems
 
 Options:
-      --format=FORMAT       export: json, csv or markdown; import: json or csv. Without it, the
-                            name of OUT or IN decides (.json, .csv, .md), else export writes JSON
-                            and import reads JSON when IN starts with '[', CSV otherwise
+      --format=FORMAT       export: json, csv or markdown; import: json, csv or mdb. Without it, the
+                            name of OUT or IN decides (.json, .csv, .md, .mdb), else export writes
+                            JSON, and import reads an Access file by its signature, JSON when IN
+                            starts with '[', CSV otherwise
+      --keep-keys           import of an .mdb: keep the file's keys also when DB holds records;
+                            refuses, changing nothing, when a key is taken
+      --codepage=N          import of an .mdb: the code page of a Jet 3 (Access 97) file's text
+                            (default 936, Simplified Chinese); Jet 4 files hold Unicode
+      --if-empty            import of an .mdb: refuse, changing nothing, when DB holds records
   -f, --force               init, demo, export, backup: replace an existing FILE, OUT or DEST
       --seed=S              demo: seed of the demo data (default 1); the same seed gives the same data
       --max-paragraphs=K    demo: most paragraphs per record, 0 to 6 (default 6)
@@ -81,7 +94,14 @@ template <typename Number> Number ParseNumber(std::string_view text, std::string
     return value;
 }
 
-enum Option : int { OptionFormat = 256, OptionSeed, OptionMaxParagraphs };
+enum Option : int {
+    OptionFormat = 256,
+    OptionSeed,
+    OptionMaxParagraphs,
+    OptionKeepKeys,
+    OptionCodePage,
+    OptionIfEmpty
+};
 
 struct Command {
     std::string_view name;
@@ -96,7 +116,7 @@ const std::vector<Command>& Commands() {
         {"init", "FILE", 1, 0, {'f'}},
         {"demo", "N FILE", 2, 0, {'f', OptionSeed, OptionMaxParagraphs}},
         {"export", "DB [OUT]", 1, 1, {'f', OptionFormat}},
-        {"import", "DB IN", 2, 0, {OptionFormat}},
+        {"import", "DB IN", 2, 0, {OptionFormat, OptionKeepKeys, OptionCodePage, OptionIfEmpty}},
         {"backup", "DB DEST", 2, 0, {'f'}},
         {"check", "DB", 1, 0, {}},
     };
@@ -114,6 +134,8 @@ bool EndsWith(std::string_view text, std::string_view extension) {
 struct Options {
     bool force = false;
     std::optional<Format> format;
+    bool mdb = false; // --format=mdb
+    MdbImportOptions mdbImport;
     DemoOptions demo;
     std::vector<int> given; // the options given, for the command's check
 };
@@ -136,6 +158,12 @@ std::string OptionName(int option) {
         return "--seed";
     case OptionMaxParagraphs:
         return "--max-paragraphs";
+    case OptionKeepKeys:
+        return "--keep-keys";
+    case OptionCodePage:
+        return "--codepage";
+    case OptionIfEmpty:
+        return "--if-empty";
     case 'f':
         return "--force";
     case 'h':
@@ -152,6 +180,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         {"force", no_argument, nullptr, 'f'},
         {"seed", required_argument, nullptr, OptionSeed},
         {"max-paragraphs", required_argument, nullptr, OptionMaxParagraphs},
+        {"keep-keys", no_argument, nullptr, OptionKeepKeys},
+        {"codepage", required_argument, nullptr, OptionCodePage},
+        {"if-empty", no_argument, nullptr, OptionIfEmpty},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -170,7 +201,22 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             options.force = true;
             break;
         case OptionFormat:
-            options.format = ParseFormat(optarg);
+            if (std::string_view(optarg) == "mdb") {
+                options.mdb = true;
+                options.format.reset();
+            } else {
+                options.format = ParseFormat(optarg);
+                options.mdb = false;
+            }
+            break;
+        case OptionKeepKeys:
+            options.mdbImport.keepKeys = true;
+            break;
+        case OptionIfEmpty:
+            options.mdbImport.ifEmpty = true;
+            break;
+        case OptionCodePage:
+            options.mdbImport.codePage = ParseNumber<int>(optarg, "the code page", 1, 65535);
             break;
         case OptionSeed:
             options.demo.seed = ParseNumber<std::uint64_t>(optarg, "the seed", 0, UINT64_MAX);
@@ -240,6 +286,13 @@ int Run(int argc, char** argv) {
         return ExportRecords(arguments[0], output, format, options.force);
     }
     if (name == "import") {
+        const std::string& source = arguments[1];
+        if (options.mdb || (!options.format && (EndsWith(source, ".mdb") || HasJetSignature(source))))
+            return ImportMdb(arguments[0], source, options.mdbImport);
+        for (int option : {OptionKeepKeys, OptionCodePage, OptionIfEmpty}) {
+            if (std::find(options.given.begin(), options.given.end(), option) != options.given.end())
+                throw UsageError{"option '" + OptionName(option) + "' applies to the import of an .mdb file only"};
+        }
         if (options.format == Format::Markdown)
             throw UsageError{"markdown is for reading and cannot be imported (json or csv)"};
         const std::string& input = arguments[1];
