@@ -1,0 +1,98 @@
+// The one place where the tool turns an SQLite failure into words. SQLite's result code says
+// what kind of failure it was; the file system says whose fault: the file's permissions, its
+// folder's (SQLite writes its journal beside the database), or a mount that is read-only.
+
+#include "DatabaseFailure.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool OnReadOnlyFileSystem(const std::string& path) {
+    struct statvfs status {};
+    return ::statvfs(path.c_str(), &status) == 0 && (status.f_flag & ST_RDONLY) != 0;
+}
+
+// Why nothing can be written at path: the file system, the file, or its folder.
+std::string NotWritable(const std::string& path) {
+    std::string folder = FolderOf(path);
+    if (OnReadOnlyFileSystem(folder))
+        return path + " is on a read-only file system";
+    if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0)
+        return "the database " + path + " is read-only (its permissions do not allow writing)";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return "the folder " + folder + " is not writable, and the journal that guards every change to " + path +
+               " must be created there";
+    return path + " cannot be written";
+}
+
+} // namespace
+
+std::string DescribeDatabaseFailure(int code, const std::string& path) {
+    switch (code & 0xFF) {
+    case SQLITE_FULL:
+        return "the disk is full (" + path + " or its journal cannot grow)";
+    case SQLITE_READONLY:
+        return NotWritable(path);
+    case SQLITE_CANTOPEN:
+        if (::access(path.c_str(), F_OK) != 0)
+            return path + " does not exist";
+        if (::access(path.c_str(), R_OK) != 0)
+            return path + " cannot be read (its permissions do not allow it)";
+        return NotWritable(path);
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return path + " cannot be used: access denied";
+    case SQLITE_NOTADB:
+        return path + " is not a database";
+    case SQLITE_CORRUPT:
+        return path + " is damaged (see tamrixdata-db check)";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return path + " is locked by another program; try again when it has finished";
+    case SQLITE_INTERRUPT:
+        return "interrupted";
+    case SQLITE_NOMEM:
+        return "out of memory";
+    case SQLITE_IOERR:
+        if (code == SQLITE_IOERR_NOMEM)
+            return "out of memory";
+        return "input/output error on " + path + " or its journal (a failing disk or a lost network mount)";
+    default:
+        return path + ": " + sqlite3_errstr(code);
+    }
+}
+
+bool HasSqliteFailure(sqlite3* db) {
+    if (!db)
+        return false;
+    int code = sqlite3_errcode(db);
+    return code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE;
+}
+
+Connection OpenDatabase(const std::string& path, bool readOnly) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        throw ExplainedError(errno == ENOENT ? path + " does not exist"
+                                             : "cannot open " + path + ": " + std::strerror(errno));
+    if (S_ISDIR(status.st_mode))
+        throw ExplainedError(path + " is a folder, not a database");
+    if (::access(path.c_str(), R_OK) != 0)
+        throw ExplainedError(path + " cannot be read (its permissions do not allow it)");
+    try {
+        return OpenExistingDatabase(path, readOnly);
+    } catch (const std::runtime_error&) {
+        throw ExplainedError("cannot open " + path);
+    }
+}
