@@ -74,11 +74,21 @@ std::string DescribeDatabaseFailure(int code, const std::string& path) {
     }
 }
 
-bool HasSqliteFailure(sqlite3* db) {
-    if (!db)
-        return false;
-    int code = sqlite3_errcode(db);
-    return code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE;
+int FailureCode(const std::runtime_error& error, sqlite3* db) {
+    static constexpr int Known[] = {SQLITE_FULL,    SQLITE_READONLY, SQLITE_CANTOPEN,  SQLITE_NOTADB,
+                                    SQLITE_CORRUPT, SQLITE_BUSY,     SQLITE_LOCKED,    SQLITE_IOERR,
+                                    SQLITE_PERM,    SQLITE_AUTH,     SQLITE_INTERRUPT, SQLITE_NOMEM};
+    std::string_view text = error.what();
+    int current = db ? sqlite3_extended_errcode(db) : SQLITE_OK;
+    for (int code : Known) {
+        std::string_view message = sqlite3_errstr(code);
+        std::size_t at = text.rfind(message);
+        if (at != std::string_view::npos && at >= 2 && text.substr(at - 2, 2) == ": ")
+            return (current & 0xFF) == code ? current : code; // the extended code when it is still there
+    }
+    if (current != SQLITE_OK && current != SQLITE_ROW && current != SQLITE_DONE)
+        return current;
+    return 0;
 }
 
 Connection OpenDatabase(const std::string& path, bool readOnly) {

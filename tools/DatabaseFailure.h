@@ -21,8 +21,11 @@ public:
 // and its folder to tell a read-only file from a folder where the journal cannot be made.
 std::string DescribeDatabaseFailure(int code, const std::string& path);
 
-// Whether the connection's last call failed (as opposed to an error of the tool's own).
-bool HasSqliteFailure(sqlite3* db);
+// The SQLite result code behind an error that the handles raised on db, 0 for an error of the
+// tool's own. The handles end their text with SQLite's message of the failure, which is read
+// first: by the time the error is caught, the statements and the transaction guard that unwound
+// have made other calls on db.
+int FailureCode(const std::runtime_error& error, sqlite3* db);
 
 // Opens an existing database as OpenExistingDatabase does, failing with an ExplainedError.
 Connection OpenDatabase(const std::string& path, bool readOnly);
@@ -34,10 +37,10 @@ auto ExplainFailures(Connection& connection, const std::string& path, const std:
         return body();
     } catch (const ExplainedError&) {
         throw;
-    } catch (const std::runtime_error&) {
-        if (!HasSqliteFailure(connection.Handle()))
+    } catch (const std::runtime_error& error) {
+        int code = FailureCode(error, connection.Handle());
+        if (code == 0)
             throw;
-        throw ExplainedError(what + ": " +
-                             DescribeDatabaseFailure(sqlite3_extended_errcode(connection.Handle()), path));
+        throw ExplainedError(what + ": " + DescribeDatabaseFailure(code, path));
     }
 }
