@@ -80,7 +80,8 @@ int BackupDatabase(const std::string& database, const std::string& destination, 
                     throw std::runtime_error("cannot back up " + database +
                                              ": it stayed locked by another program; try again");
                 bool writing = (result & 0xFF) == SQLITE_FULL || (result & 0xFF) == SQLITE_READONLY ||
-                               (result & 0xFF) == SQLITE_CANTOPEN;
+                               (result & 0xFF) == SQLITE_CANTOPEN || result == SQLITE_IOERR_WRITE ||
+                               result == SQLITE_IOERR_FSYNC || result == SQLITE_IOERR_TRUNCATE;
                 throw ExplainedError("cannot back up " + database + ": " +
                                      DescribeDatabaseFailure(result, writing ? destination : database));
             }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -24,13 +25,20 @@ bool OnReadOnlyFileSystem(const std::string& path) {
     return ::statvfs(path.c_str(), &status) == 0 && (status.f_flag & ST_RDONLY) != 0;
 }
 
+// Whether the file system holding folder has (next to) no room left for an ordinary user.
+bool AlmostFull(const std::string& folder) {
+    struct statvfs status {};
+    return ::statvfs(folder.c_str(), &status) == 0 &&
+           static_cast<unsigned long long>(status.f_bavail) * status.f_frsize < 64 * 1024;
+}
+
 // Why nothing can be written at path: the file system, the file, or its folder.
 std::string NotWritable(const std::string& path) {
     std::string folder = FolderOf(path);
     if (OnReadOnlyFileSystem(folder))
         return path + " is on a read-only file system";
     if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0)
-        return "the database " + path + " is read-only (its permissions do not allow writing)";
+        return "the database " + path + " is write-protected";
     if (::access(folder.c_str(), W_OK | X_OK) != 0)
         return "the folder " + folder + " is not writable, and the journal that guards every change to " + path +
                " must be created there";
@@ -39,7 +47,7 @@ std::string NotWritable(const std::string& path) {
 
 } // namespace
 
-std::string DescribeDatabaseFailure(int code, const std::string& path) {
+std::string DescribeDatabaseFailure(int code, const std::string& path, int systemError) {
     switch (code & 0xFF) {
     case SQLITE_FULL:
         return "the disk is full (" + path + " or its journal cannot grow)";
@@ -68,9 +76,44 @@ std::string DescribeDatabaseFailure(int code, const std::string& path) {
     case SQLITE_IOERR:
         if (code == SQLITE_IOERR_NOMEM)
             return "out of memory";
+        if (systemError == ENOSPC || systemError == EDQUOT)
+            return "the disk is full (" + path + " or its journal cannot grow)";
+        if (systemError == EFBIG)
+            return path + " or its journal has reached the largest file size allowed (ulimit -f)";
+        if (systemError == EROFS || systemError == EACCES || systemError == EPERM)
+            return NotWritable(path);
+        // SQLite does not always keep the errno of a failed write; the file system and the limits
+        // still tell a full disk or a size limit.
+        if (code == SQLITE_IOERR_WRITE || code == SQLITE_IOERR_FSYNC || code == SQLITE_IOERR_TRUNCATE) {
+            if (AlmostFull(FolderOf(path)))
+                return "the disk is full (" + path + " or its journal cannot grow)";
+            rlimit limit{};
+            if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+                return path + " or its journal has reached the largest file size allowed (ulimit -f)";
+        }
         return "input/output error on " + path + " or its journal (a failing disk or a lost network mount)";
     default:
         return path + ": " + sqlite3_errstr(code);
+    }
+}
+
+std::string DescribeFileFailure(int systemError, const std::string& path) {
+    std::string folder = FolderOf(path);
+    switch (systemError) {
+    case ENOSPC:
+    case EDQUOT:
+        return "the disk is full";
+    case EFBIG:
+        return "the largest file size allowed is reached (ulimit -f)";
+    case EROFS:
+        return "the folder " + folder + " is on a read-only file system";
+    case EACCES:
+    case EPERM:
+        return "the folder " + folder + " is not writable";
+    case ENOENT:
+        return "the folder " + folder + " does not exist";
+    default:
+        return std::strerror(systemError);
     }
 }
 

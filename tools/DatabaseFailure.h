@@ -19,7 +19,13 @@ public:
 // The cause of an SQLite result code (primary or extended) met on the database at path, in words
 // that name the file or folder at fault; never a statement, never the schema. Looks at the file
 // and its folder to tell a read-only file from a folder where the journal cannot be made.
-std::string DescribeDatabaseFailure(int code, const std::string& path);
+// systemError, the errno SQLite saw (sqlite3_system_errno), tells a full disk or a size limit
+// behind an input/output error.
+std::string DescribeDatabaseFailure(int code, const std::string& path, int systemError = 0);
+
+// Why a new file at path could not be made or written, from the errno: the folder not writable,
+// missing or on a read-only file system, the disk full; else the system's text.
+std::string DescribeFileFailure(int systemError, const std::string& path);
 
 // The SQLite result code behind an error that the handles raised on db, 0 for an error of the
 // tool's own. The handles end their text with SQLite's message of the failure, which is read
@@ -41,6 +47,7 @@ auto ExplainFailures(Connection& connection, const std::string& path, const std:
         int code = FailureCode(error, connection.Handle());
         if (code == 0)
             throw;
-        throw ExplainedError(what + ": " + DescribeDatabaseFailure(code, path));
+        throw ExplainedError(what + ": " +
+                             DescribeDatabaseFailure(code, path, sqlite3_system_errno(connection.Handle())));
     }
 }

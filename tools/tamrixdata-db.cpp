@@ -254,6 +254,18 @@ int Run(int argc, char** argv) {
     return CheckDatabase(arguments[0]);
 }
 
+// The database handles name the statement that failed, which is no help to a user and would show
+// the schema: a failure that was not explained on its way is told with SQLite's words alone.
+std::string WithoutStatement(std::string_view message) {
+    for (std::string_view prefix : {"cannot prepare \"", "cannot run \""}) {
+        std::size_t start = message.find(prefix);
+        std::size_t end = start == std::string_view::npos ? start : message.find("\": ", start + prefix.size());
+        if (end != std::string_view::npos)
+            return std::string(message.substr(0, start)) + "database error" + std::string(message.substr(end + 1));
+    }
+    return std::string(message);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -266,7 +278,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tamrixdata-db: %s (use --force to replace it)\n", error.what());
         return 1;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "tamrixdata-db: %s\n", error.what());
+        std::fprintf(stderr, "tamrixdata-db: %s\n", WithoutStatement(error.what()).c_str());
         return 1;
     }
 }
