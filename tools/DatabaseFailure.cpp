@@ -111,7 +111,9 @@ std::string DescribeFileFailure(int systemError, const std::string& path) {
     case EPERM:
         return "the folder " + folder + " is not writable";
     case ENOENT:
-        return "the folder " + folder + " does not exist";
+        if (::access(folder.c_str(), F_OK) != 0)
+            return "the folder " + folder + " does not exist";
+        return "the folder " + folder + " does not take new files";
     default:
         return std::strerror(systemError);
     }
