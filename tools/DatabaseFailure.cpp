@@ -84,7 +84,8 @@ std::string DescribeDatabaseFailure(int code, const std::string& path, int syste
             return NotWritable(path);
         // SQLite does not always keep the errno of a failed write; the file system and the limits
         // still tell a full disk or a size limit.
-        if (code == SQLITE_IOERR_WRITE || code == SQLITE_IOERR_FSYNC || code == SQLITE_IOERR_TRUNCATE) {
+        if (code == SQLITE_IOERR || code == SQLITE_IOERR_WRITE || code == SQLITE_IOERR_FSYNC ||
+            code == SQLITE_IOERR_TRUNCATE) {
             if (AlmostFull(FolderOf(path)))
                 return "the disk is full (" + path + " or its journal cannot grow)";
             rlimit limit{};

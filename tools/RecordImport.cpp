@@ -23,11 +23,12 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -650,6 +651,40 @@ bool SameColumnName(std::string_view a, std::string_view b) {
     return true;
 }
 
+// The keys seen so far, as runs of consecutive keys: an export lists its records in key order, so
+// its keys take one run per gap between them, not memory per record.
+class KeyRuns {
+public:
+    // False when the key was seen before.
+    bool Insert(sqlite3_int64 key) {
+        auto next = m_runs.upper_bound(key); // the first run that starts after the key
+        if (next != m_runs.begin()) {
+            auto previous = std::prev(next);
+            if (previous->second >= key)
+                return false;
+            if (previous->second == key - 1) {
+                previous->second = key;
+                if (next != m_runs.end() && key < INT64_MAX && next->first == key + 1) {
+                    previous->second = next->second;
+                    m_runs.erase(next);
+                }
+                return true;
+            }
+        }
+        if (next != m_runs.end() && key < INT64_MAX && next->first == key + 1) {
+            sqlite3_int64 last = next->second;
+            m_runs.erase(next);
+            m_runs.emplace(key, last);
+            return true;
+        }
+        m_runs.emplace(key, key);
+        return true;
+    }
+
+private:
+    std::map<sqlite3_int64, sqlite3_int64> m_runs; // first key of a run, its last key
+};
+
 // RFC 4180 with the header line of export: one line per paragraph, the record's key and fields on
 // each; lines may end in CR LF or LF. A record's lines follow one another, carry the same fields
 // and increasing paragraph numbers; a line with empty paragraph cells is a record without
@@ -702,7 +737,7 @@ private:
                 Fail(m_line, "paragraph " + std::to_string(paragraph) + " of record " + std::to_string(key) +
                                  " follows paragraph " + std::to_string(m_lastParagraph));
         } else {
-            if (!m_keys.insert(key).second)
+            if (!m_keys.Insert(key))
                 Fail(m_line, "record " + std::to_string(key) +
                                  " appears again after other records; a record's lines must follow one another");
             m_hasRecord = true;
@@ -844,7 +879,7 @@ private:
     std::uint64_t m_recordLine = 0; // the number of the record's first line
     sqlite3_int64 m_lastParagraph = 0;
     std::array<std::string, TextFieldCount> m_fields;
-    std::unordered_set<sqlite3_int64> m_keys;
+    KeyRuns m_keys;
 };
 
 } // namespace
