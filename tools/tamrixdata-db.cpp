@@ -28,9 +28,9 @@ Commands:
                        to OUT, or to standard output without OUT (or with OUT "-")
   import DB IN         add the records of IN, an export in CSV or JSON, to DB in one transaction;
                        the records get new keys; a fault in IN changes nothing and is reported
-                       with its line ("-" reads standard input)
+                       with its line ("-" reads standard input); IN is read as a stream
   backup DB DEST       copy DB to DEST, consistently, also while the program or another process
-                       uses DB
+                       uses DB; a damaged copy is kept and reported
   check DB             report damage (SQLite's integrity check), missing tables or columns,
                        paragraphs whose record is gone, and keys the program cannot use:
                        records with a TitleIndex below 1 (never listed) and paragraphs whose
@@ -56,13 +56,15 @@ Formats:
             without paragraphs is one line with empty Paragraph and ContentTxt; NULL is written
             as an empty cell and read back as empty text
   markdown  for reading: a heading per record, its fields as a list, then its paragraphs
-Text is written byte for byte as stored; text that is not UTF-8 is reported on standard error.
+Text is written byte for byte as stored; text that is not UTF-8 is reported on standard error,
+escaped in JSON, and refused by a CSV export (which writes no file then).
 
 New files (init, demo, export, backup) are written beside their target and renamed into place
 when complete; an interrupted or failed run leaves no partial file behind. Long runs show their
 progress when standard error is a terminal.
 
-Exit status: 0 done, 1 failed or check found a problem, 2 bad command line.
+Exit status: 0 done, 1 failed or check found a problem (or backup copied a damaged database),
+2 bad command line, 128 + the signal when SIGINT, SIGTERM or SIGHUP ended an import.
 )";
 
 constexpr const char* TryHelp = "Try 'tamrixdata-db --help'.";
