@@ -398,24 +398,28 @@ private:
         std::size_t scanned = 0;
         int depth = 0;
         bool inString = false;
-        bool escaped = false;
         for (;;) {
-            for (const char* q = m_p + scanned; q < m_end; ++q) {
-                char c = *q;
+            for (const char* q = m_p + scanned; q < m_end;) {
                 if (inString) {
-                    if (escaped)
-                        escaped = false;
-                    else if (c == '\\')
-                        escaped = true;
-                    else if (c == '"')
-                        inString = false;
-                } else if (c == '"') {
-                    inString = true;
-                } else if (c == '{' || c == '[') {
-                    ++depth;
-                } else if ((c == '}' || c == ']') && --depth == 0) {
-                    return;
+                    // Strings are most of a record: passed over to the next quote that no odd
+                    // run of backslashes escapes.
+                    auto quote = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(m_end - q)));
+                    if (!quote)
+                        break;
+                    std::size_t backslashes = 0;
+                    for (const char* b = quote; b > m_p && b[-1] == '\\'; --b)
+                        ++backslashes;
+                    inString = backslashes % 2 != 0;
+                    q = quote + 1;
+                    continue;
                 }
+                char c = *q++;
+                if (c == '"')
+                    inString = true;
+                else if (c == '{' || c == '[')
+                    ++depth;
+                else if ((c == '}' || c == ']') && --depth == 0)
+                    return;
             }
             scanned = static_cast<std::size_t>(m_end - m_p);
             if (!Refill())
@@ -795,11 +799,26 @@ private:
         std::size_t scanned = 0;
         bool quoted = false;
         for (;;) {
-            for (const char* q = m_p + scanned; q < m_end; ++q) {
-                if (*q == '"')
-                    quoted = !quoted;
-                else if (*q == '\n' && !quoted)
+            for (const char* q = m_p + scanned; q < m_end;) {
+                auto rest = static_cast<std::size_t>(m_end - q);
+                if (quoted) {
+                    auto quote = static_cast<const char*>(std::memchr(q, '"', rest));
+                    if (!quote)
+                        break;
+                    quoted = false; // a doubled quote opens again at once
+                    q = quote + 1;
+                    continue;
+                }
+                auto lineEnd = static_cast<const char*>(std::memchr(q, '\n', rest));
+                const char* limit = lineEnd ? lineEnd : m_end;
+                if (auto quote = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(limit - q)))) {
+                    quoted = true;
+                    q = quote + 1;
+                    continue;
+                }
+                if (lineEnd)
                     return;
+                break;
             }
             scanned = static_cast<std::size_t>(m_end - m_p);
             if (!Refill())
