@@ -237,9 +237,9 @@ constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 // texts that escapes made, kept at stable addresses until the record that uses them is stored.
 //
 // The window holds the input from the start of the record or line being read to m_end. A reader
-// first makes sure that the whole unit it is about to parse is in the window (a JSON
-// record, a CSV line: the window grows for a long one), then parses it with views into the window;
-// Refill, which moves the window's bytes, is refused while such views are held (m_holding).
+// first makes sure that the whole unit it is about to parse is in the window (a JSON record, a CSV
+// line: the window grows for a long one), then parses it with views into the window; Refill, which
+// moves the window's bytes, is refused while such views are held (m_holding).
 class TextReader {
 public:
     TextReader(InputSource& source, RecordInserter& inserter, Progress& progress)
