@@ -26,6 +26,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -117,13 +118,22 @@ public:
     }
 
 private:
+    // A read that waits for a pipe or a terminal would be restarted after a signal (the handlers
+    // are installed with SA_RESTART), so the wait is a poll, which a signal always ends, and which
+    // looks at the signals again at least every 100 ms in case one came just before it.
     std::size_t ReadFile(char* buffer, std::size_t size) {
         for (;;) {
             StopIfSignalled();
+            pollfd ready{m_fd, POLLIN, 0};
+            int polled = ::poll(&ready, 1, 100);
+            if (polled < 0 && errno != EINTR)
+                throw ExplainedError("cannot read " + m_name + ": " + std::strerror(errno));
+            if (polled <= 0)
+                continue;
             ssize_t got = ::read(m_fd, buffer, size);
             if (got >= 0)
                 return static_cast<std::size_t>(got);
-            if (errno != EINTR)
+            if (errno != EINTR && errno != EAGAIN)
                 throw ExplainedError("cannot read " + m_name + ": " + std::strerror(errno));
         }
     }

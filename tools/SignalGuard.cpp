@@ -29,7 +29,7 @@ SignalGuard::SignalGuard(sqlite3* db) {
     sigemptyset(&action.sa_mask);
     for (int signal : GuardedSignals)
         sigaddset(&action.sa_mask, signal);
-    action.sa_flags = 0; // a read that waits for input returns EINTR, so that the caller can stop
+    action.sa_flags = SA_RESTART; // reads and writes outside SQLite carry on; the statement stops
     for (int i = 0; i < 3; ++i)
         sigaction(GuardedSignals[i], &action, &m_previous[i]);
 }
