@@ -163,6 +163,29 @@ check_refused() {
 }
 check_refused "$WORK/regular-file/records" "cannot create the data folder" "无法创建数据文件夹"
 check_refused /proc "cannot create an empty database in /proc" "无法在 /proc 中创建空数据库"
+# The tool's one line names the cause, never a statement or the schema.
+grep -qs "CREATE\|SELECT\|INSERT" "$WORK/stderr" "$WORK/notification" && fail "a statement in the launcher's message"
+
+echo "== the launcher's message names the cause"
+# A size limit stands in for a full disk: the new database cannot grow past its first page.
+mkdir -p "$WORK/limited"
+code=0
+(trap '' XFSZ && ulimit -f 8 && env PATH="$WORK/fake-bin:$PATH" DISPLAY=:999 "$LAUNCHER" "$WORK/limited") \
+    2>"$WORK/stderr" || code=$?
+[ "$code" = 1 ] || fail "size limit: exit code $code, not 1"
+grep -q "largest file size allowed" "$WORK/stderr" || fail "size limit: cause not named: $(cat "$WORK/stderr")"
+grep -qs "CREATE\|SELECT\|INSERT" "$WORK/stderr" "$WORK/notification" && fail "size limit: a statement in the message"
+[ "$(wc -l <"$WORK/stderr")" = 1 ] || fail "size limit: more than one line: $(cat "$WORK/stderr")"
+# Root writes anywhere permission bits forbid; an immutable folder refuses even root.
+mkdir -p "$WORK/sealed"
+if chattr +i "$WORK/sealed" 2>/dev/null; then
+    code=0
+    env PATH="$WORK/fake-bin:$PATH" DISPLAY=:999 "$LAUNCHER" "$WORK/sealed" 2>"$WORK/stderr" || code=$?
+    chattr -i "$WORK/sealed"
+    [ "$code" = 1 ] || fail "sealed folder: exit code $code, not 1"
+    grep -q "the folder $WORK/sealed is not writable" "$WORK/stderr" ||
+        fail "sealed folder: cause not named: $(cat "$WORK/stderr")"
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -7,6 +7,7 @@
 // editor's unfinished new record), a missing AUTOINCREMENT and a missing index are only noted.
 
 #include "Commands.h"
+#include "DatabaseFailure.h"
 #include "Progress.h"
 #include "SqliteHandles.h"
 #include "TextCase.h"
@@ -131,77 +132,93 @@ std::int64_t Count(Connection& connection, const char* sql) {
 
 int CheckDatabase(const std::string& database) {
     Report report(database);
-    Connection connection = OpenExistingDatabase(database, true);
-    Transaction transaction(connection);
-    try {
-        Count(connection, "SELECT count(*) FROM sqlite_master");
-    } catch (const std::runtime_error&) {
-        report.Problem(std::string("cannot be read as a database: ") + sqlite3_errmsg(connection.Handle()));
-        std::printf("%s: 1 problem found\n", database.c_str());
-        return 1;
-    }
-    {
-        Statement integrity(connection, "PRAGMA integrity_check");
-        while (integrity.Step()) {
-            std::string_view line = integrity.Text(0);
-            if (line != "ok")
-                report.Problem("integrity: " + std::string(line));
+    Connection connection = OpenDatabase(database, true);
+    // A lock held by another program is no damage: it ends the check with its own message.
+    return ExplainFailures(connection, database, "cannot check " + database, [&] {
+        Transaction transaction(connection);
+        try {
+            Count(connection, "SELECT count(*) FROM sqlite_master");
+        } catch (const std::runtime_error&) {
+            int code = sqlite3_extended_errcode(connection.Handle());
+            if ((code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED)
+                throw;
+            report.Problem("cannot be read: " + DescribeDatabaseFailure(code, database));
+            std::printf("%s: 1 problem found\n", database.c_str());
+            return 1;
         }
-    }
-
-    TableShape title = ReadShape(connection, "Title");
-    TableShape content = ReadShape(connection, "Content");
-    bool titleUsable = CheckTable(
-        report, title, "Title",
-        {"TitleIndex", "TitleTxt", "Title1", "Title2", "Title3", "Title4", "Title5", "Title6", "Title7", "Title8"},
-        "TitleIndex");
-    bool contentUsable =
-        CheckTable(report, content, "Content", {"ContentIndex", "ContentTitle", "ContentTxt"}, "ContentIndex");
-    if (contentUsable) {
-        const Column* owner = content.Find("contenttitle");
-        if (owner->type.find("int") == std::string::npos)
-            report.Problem("Content.ContentTitle is declared \"" + owner->type + "\", not INTEGER");
-        if (Count(connection, "SELECT count(*) FROM pragma_index_list('Content') AS list, "
-                              "pragma_index_info(list.name) AS info WHERE info.seqno = 0 "
-                              "AND info.name = 'ContentTitle' COLLATE NOCASE") == 0)
-            report.Note("no index on Content.ContentTitle: every record's paragraphs are found by reading "
-                        "the whole table");
-    }
-
-    if (titleUsable)
-        ReportKeys(report, connection,
-                   "SELECT TitleIndex FROM Title WHERE typeof(TitleIndex) <> 'integer' OR TitleIndex < 1",
-                   "records never listed, their TitleIndex below 1 or not an integer", "TitleIndex", true);
-    if (contentUsable) {
-        ReportKeys(report, connection,
-                   "SELECT ContentIndex FROM Content WHERE typeof(ContentTitle) <> 'integer' ORDER BY ContentIndex",
-                   "paragraphs never shown, their ContentTitle not an integer", "ContentIndex", true);
-        if (titleUsable) {
-            ReportKeys(report, connection,
-                       "SELECT ContentIndex FROM Content WHERE typeof(ContentTitle) = 'integer' AND "
-                       "ContentTitle <> 0 AND NOT EXISTS (SELECT 1 FROM Title WHERE TitleIndex = "
-                       "Content.ContentTitle) ORDER BY ContentIndex",
-                       "paragraphs whose record no longer exists", "ContentIndex", true);
-            ReportKeys(report, connection,
-                       "SELECT ContentIndex FROM Content WHERE typeof(ContentTitle) = 'integer' AND "
-                       "ContentTitle = 0 AND NOT EXISTS (SELECT 1 FROM Title WHERE TitleIndex = 0) "
-                       "ORDER BY ContentIndex",
-                       "pending paragraphs (ContentTitle 0) of a new record never stored, removed when the "
-                       "program's editor next closes",
-                       "ContentIndex", false);
+        {
+            Statement integrity(connection, "PRAGMA integrity_check");
+            while (integrity.Step()) {
+                std::string_view line = integrity.Text(0);
+                if (line != "ok")
+                    report.Problem("integrity: " + std::string(line));
+            }
         }
-    }
 
-    std::string counts;
-    if (titleUsable && contentUsable)
-        counts = Counted(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Title")), "record") + ", " +
-                 Counted(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Content")), "paragraph") +
-                 "; ";
-    transaction.Commit();
-    if (report.Problems() == 0)
-        std::printf("%s: %sno problems found\n", database.c_str(), counts.c_str());
-    else
-        std::printf("%s: %s%d problem%s found\n", database.c_str(), counts.c_str(), report.Problems(),
-                    report.Problems() == 1 ? "" : "s");
-    return report.Problems() == 0 ? 0 : 1;
+        TableShape title = ReadShape(connection, "Title");
+        TableShape content = ReadShape(connection, "Content");
+        bool titleUsable = CheckTable(
+            report, title, "Title",
+            {"TitleIndex", "TitleTxt", "Title1", "Title2", "Title3", "Title4", "Title5", "Title6", "Title7", "Title8"},
+            "TitleIndex");
+        bool contentUsable =
+            CheckTable(report, content, "Content", {"ContentIndex", "ContentTitle", "ContentTxt"}, "ContentIndex");
+        if (contentUsable) {
+            const Column* owner = content.Find("contenttitle");
+            // The program finds paragraphs by comparing ContentTitle with a key, which also works, as
+            // text, in another tool's text column; only the order of keys then differs.
+            if (owner->type.find("int") == std::string::npos)
+                report.Note("Content.ContentTitle is declared \"" + owner->type +
+                            "\", not INTEGER: keys are stored and compared by its affinity");
+            if (Count(connection, "SELECT count(*) FROM pragma_index_list('Content') AS list, "
+                                  "pragma_index_info(list.name) AS info WHERE info.seqno = 0 "
+                                  "AND info.name = 'ContentTitle' COLLATE NOCASE") == 0)
+                report.Note("no index on Content.ContentTitle: every record's paragraphs are found by reading "
+                            "the whole table");
+        }
+
+        if (titleUsable)
+            ReportKeys(report, connection,
+                       "SELECT TitleIndex FROM Title WHERE typeof(TitleIndex) <> 'integer' OR TitleIndex < 1",
+                       "records never listed, their TitleIndex below 1 or not an integer", "TitleIndex", true);
+        if (contentUsable) {
+            // Compared as the program compares "ContentTitle = key": a key written in a statement has
+            // no affinity, so a column of text affinity compares it as text ('7' is record 7's, '07'
+            // is no record's). The unary + takes the affinity away from a column too; a ContentTitle
+            // equal to itself as an integer is one the program can find by a key.
+            ReportKeys(
+                report, connection,
+                "SELECT ContentIndex FROM Content WHERE coalesce(ContentTitle = +CAST(ContentTitle AS INTEGER), 0) "
+                "= 0 ORDER BY ContentIndex",
+                "paragraphs never shown, their ContentTitle not an integer", "ContentIndex", true);
+            if (titleUsable) {
+                ReportKeys(report, connection,
+                           "SELECT ContentIndex FROM Content WHERE ContentTitle = +CAST(ContentTitle AS INTEGER) AND "
+                           "NOT (ContentTitle = 0) AND NOT EXISTS (SELECT 1 FROM Title WHERE TitleIndex = "
+                           "Content.ContentTitle) ORDER BY ContentIndex",
+                           "paragraphs whose record no longer exists", "ContentIndex", true);
+                ReportKeys(report, connection,
+                           "SELECT ContentIndex FROM Content WHERE ContentTitle = +CAST(ContentTitle AS INTEGER) AND "
+                           "ContentTitle = 0 AND NOT EXISTS (SELECT 1 FROM Title WHERE TitleIndex = 0) "
+                           "ORDER BY ContentIndex",
+                           "pending paragraphs (ContentTitle 0) of a new record never stored, removed when the "
+                           "program's editor next closes",
+                           "ContentIndex", false);
+            }
+        }
+
+        std::string counts;
+        if (titleUsable && contentUsable)
+            counts =
+                Counted(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Title")), "record") + ", " +
+                Counted(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Content")), "paragraph") +
+                "; ";
+        transaction.Commit();
+        if (report.Problems() == 0)
+            std::printf("%s: %sno problems found\n", database.c_str(), counts.c_str());
+        else
+            std::printf("%s: %s%d problem%s found\n", database.c_str(), counts.c_str(), report.Problems(),
+                        report.Problems() == 1 ? "" : "s");
+        return report.Problems() == 0 ? 0 : 1;
+    });
 }

@@ -8,6 +8,8 @@
 
 #include "DemoDatabase.h"
 
+#include "DatabaseFailure.h"
+
 #include "SchemaText.h"
 #include "SqliteHandles.h"
 #include "TemporarySibling.h"
@@ -252,9 +254,11 @@ template <typename Fill> void BuildDatabase(const std::string& path, bool overwr
     TemporarySibling temporary(path);
     {
         Connection connection(temporary.Path(), SQLITE_OPEN_READWRITE);
-        connection.Exec(SchemaSql().c_str());
-        fill(connection);
-        connection.Close();
+        ExplainFailures(connection, path, "cannot create " + path, [&] {
+            connection.Exec(SchemaSql().c_str());
+            fill(connection);
+            connection.Close();
+        });
     }
     temporary.MoveIntoPlace(overwrite);
 }

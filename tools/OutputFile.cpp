@@ -2,6 +2,8 @@
 
 #include "OutputFile.h"
 
+#include "DatabaseFailure.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -33,6 +35,14 @@ OutputFile::OutputFile(const std::string& path, bool overwrite) : m_overwrite(ov
         throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
 }
 
+namespace {
+
+std::string WriteFailure(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG ? DescribeFileFailure(error, "") : std::strerror(error);
+}
+
+} // namespace
+
 OutputFile::~OutputFile() {
     if (m_ownsDescriptor && m_fd >= 0)
         ::close(m_fd);
@@ -46,7 +56,7 @@ void OutputFile::Flush() {
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
-            throw std::runtime_error("cannot write " + m_name + ": " + std::strerror(written < 0 ? errno : EIO));
+            throw std::runtime_error("cannot write " + m_name + ": " + WriteFailure(written < 0 ? errno : EIO));
         data += written;
         left -= static_cast<std::size_t>(written);
     }
@@ -60,7 +70,7 @@ void OutputFile::Finish() {
     int fd = m_fd;
     m_fd = -1;
     if ((m_temporary && ::fsync(fd) != 0) || ::close(fd) != 0)
-        throw std::runtime_error("cannot write " + m_name + ": " + std::strerror(errno));
+        throw std::runtime_error("cannot write " + m_name + ": " + WriteFailure(errno));
     if (m_temporary)
         m_temporary->MoveIntoPlace(m_overwrite);
 }

@@ -5,9 +5,12 @@
 // each table, and memory stays that of one record. Both are read in one transaction, so a program
 // writing meanwhile is seen either wholly or not at all. SQLite orders NULL before numbers and
 // numbers before text and BLOBs, which the merge relies on to pass over paragraphs that belong to
-// no record.
+// no record. A ContentTitle column of text affinity (another tool's "ContentTitle TEXT") compares
+// with a key as text, so its paragraphs are found as the program finds them, by that comparison in
+// a join, whose order is the same.
 
 #include "Commands.h"
+#include "DatabaseFailure.h"
 #include "OutputFile.h"
 #include "Progress.h"
 #include "SqliteHandles.h"
@@ -314,6 +317,19 @@ bool SortsBefore(const Statement& content, sqlite3_int64 key) {
     }
 }
 
+// Whether SQLite gives the column text affinity by its declared type, so that it compares the
+// program's "ContentTitle = key" as text.
+bool HasTextAffinity(Connection& connection, const char* table, const char* column) {
+    Statement info(connection, "SELECT upper(type) FROM pragma_table_info(?) WHERE name = ? COLLATE NOCASE");
+    info.BindText(1, table);
+    info.BindText(2, column);
+    if (!info.Step())
+        return false;
+    std::string_view type = info.Text(0);
+    auto has = [&](std::string_view part) { return type.find(part) != std::string_view::npos; };
+    return !has("INT") && (has("CHAR") || has("CLOB") || has("TEXT"));
+}
+
 bool BelongsTo(const Statement& content, sqlite3_int64 key) {
     int type = content.Type(0);
     return (type == SQLITE_INTEGER && content.Int64(0) == key) ||
@@ -353,71 +369,113 @@ private:
     std::size_t m_more = 0;
 };
 
+std::int64_t CountOf(Connection& connection, const char* sql) {
+    Statement query(connection, sql);
+    return query.Step() ? query.Int64(0) : 0;
+}
+
+// CSV has no escape for a byte that is not UTF-8, and import reads CSV as UTF-8: such text would
+// not come back, so CSV is refused and JSON, which keeps every byte, named instead.
+[[noreturn]] void RefuseInvalidCsv(const std::string& database, const std::string& output, sqlite3_int64 key,
+                                   const std::vector<std::string>& fields) {
+    std::string names;
+    for (const std::string& field : fields)
+        names += (names.empty() ? "" : ", ") + field;
+    throw ExplainedError("cannot export " + database + " as CSV: record " + std::to_string(key) +
+                         " has text that is "
+                         "not UTF-8 (" +
+                         names +
+                         "), which CSV cannot carry; export as JSON (--format=json), which "
+                         "keeps every byte" +
+                         (output == "-" ? "; the output written so far is incomplete" : ""));
+}
+
 } // namespace
 
 int ExportRecords(const std::string& database, const std::string& output, Format format, bool overwrite) {
     if (output != "-" && SameFile(database, output))
         throw std::runtime_error("cannot export into " + output + ": it is the database itself");
     OutputFile out(output, overwrite);
-    Connection connection = OpenExistingDatabase(database, true);
-    Transaction transaction(connection);
-    Statement titles(connection, "SELECT TitleIndex, TitleTxt, Title1, Title2, Title3, Title4, Title5, Title6, "
-                                 "Title7, Title8 FROM Title ORDER BY TitleIndex");
-    Statement content(connection, "SELECT ContentTitle, ContentTxt FROM Content ORDER BY ContentTitle, ContentIndex");
-    // Records on a terminal are progress enough.
-    Progress progress("exporting", "records", !(output == "-" && ::isatty(STDOUT_FILENO)));
-    std::uint64_t total = 0;
-    if (progress.Enabled()) {
-        Statement count(connection, "SELECT count(*) FROM Title");
-        total = count.Step() ? static_cast<std::uint64_t>(count.Int64(0)) : 0;
-    }
-
-    std::unique_ptr<FormatWriter> writer = MakeWriter(format, out);
-    Warnings warnings(format);
-    std::uint64_t records = 0;
-    std::uint64_t unowned = 0;
-    std::uint64_t pending = 0;
-    auto skipParagraph = [&] {
-        if (content.Type(0) == SQLITE_INTEGER && content.Int64(0) == 0)
-            ++pending;
-        else
-            ++unowned;
-    };
-    writer->Start();
-    bool more = content.Step();
-    while (titles.Step()) {
-        sqlite3_int64 key = titles.Int64(0);
-        while (more && SortsBefore(content, key)) {
-            skipParagraph();
-            more = content.Step();
+    Connection connection = OpenDatabase(database, true);
+    ExplainFailures(connection, database, "cannot export " + database, [&] {
+        Transaction transaction(connection);
+        Statement titles(connection, "SELECT TitleIndex, TitleTxt, Title1, Title2, Title3, Title4, Title5, Title6, "
+                                     "Title7, Title8 FROM Title ORDER BY TitleIndex");
+        bool textKeys = HasTextAffinity(connection, "Content", "ContentTitle");
+        // The unary + takes the key's affinity away, as a number written in a statement has none.
+        Statement content(connection, textKeys
+                                          ? "SELECT Title.TitleIndex, Content.ContentTxt FROM Title, Content WHERE "
+                                            "Content.ContentTitle = +Title.TitleIndex ORDER BY Title.TitleIndex, "
+                                            "Content.ContentIndex"
+                                          : "SELECT ContentTitle, ContentTxt FROM Content ORDER BY ContentTitle, "
+                                            "ContentIndex");
+        // Records on a terminal are progress enough.
+        Progress progress("exporting", "records", !(output == "-" && ::isatty(STDOUT_FILENO)));
+        std::uint64_t total = 0;
+        if (progress.Enabled()) {
+            Statement count(connection, "SELECT count(*) FROM Title");
+            total = count.Step() ? static_cast<std::uint64_t>(count.Int64(0)) : 0;
         }
-        Fields fields;
-        for (int i = 0; i < TextFieldCount; ++i)
-            fields[static_cast<std::size_t>(i)] = ReadCell(titles, i + 1);
-        writer->BeginRecord(key, fields);
-        int paragraphs = 0;
-        for (; more && BelongsTo(content, key); more = content.Step())
-            writer->Paragraph(++paragraphs, ReadCell(content, 1));
-        writer->EndRecord(paragraphs);
-        warnings.InvalidText(key, writer->InvalidFields());
-        out.FlushIfFull();
-        progress.Show(++records, total);
-    }
-    for (; more; more = content.Step())
-        skipParagraph();
-    writer->Finish();
-    transaction.Commit();
-    out.Finish();
 
-    if (unowned > 0)
-        std::fprintf(stderr,
-                     "tamrixdata-db: warning: paragraphs whose record no longer exists, not exported: %s "
-                     "(see tamrixdata-db check)\n",
-                     WithThousands(unowned).c_str());
-    if (pending > 0)
-        std::fprintf(stderr,
-                     "tamrixdata-db: pending paragraphs of an unfinished new record (ContentTitle 0), not "
-                     "exported: %s\n",
-                     WithThousands(pending).c_str());
+        std::unique_ptr<FormatWriter> writer = MakeWriter(format, out);
+        Warnings warnings(format);
+        std::uint64_t records = 0;
+        std::uint64_t unowned = 0;
+        std::uint64_t pending = 0;
+        std::uint64_t exported = 0;
+        auto skipParagraph = [&] {
+            if (content.Type(0) == SQLITE_INTEGER && content.Int64(0) == 0)
+                ++pending;
+            else
+                ++unowned;
+        };
+        writer->Start();
+        bool more = content.Step();
+        while (titles.Step()) {
+            sqlite3_int64 key = titles.Int64(0);
+            while (more && SortsBefore(content, key)) {
+                skipParagraph();
+                more = content.Step();
+            }
+            Fields fields;
+            for (int i = 0; i < TextFieldCount; ++i)
+                fields[static_cast<std::size_t>(i)] = ReadCell(titles, i + 1);
+            writer->BeginRecord(key, fields);
+            int paragraphs = 0;
+            for (; more && BelongsTo(content, key); more = content.Step())
+                writer->Paragraph(++paragraphs, ReadCell(content, 1));
+            writer->EndRecord(paragraphs);
+            exported += static_cast<std::uint64_t>(paragraphs);
+            if (format == Format::Csv && !writer->InvalidFields().empty())
+                RefuseInvalidCsv(database, output, key, writer->InvalidFields());
+            warnings.InvalidText(key, writer->InvalidFields());
+            out.FlushIfFull();
+            progress.Show(++records, total);
+        }
+        for (; more; more = content.Step())
+            skipParagraph();
+        if (textKeys) {
+            // The join passes over the paragraphs of no record; they are counted instead.
+            std::int64_t all = CountOf(connection, "SELECT count(*) FROM Content");
+            pending = static_cast<std::uint64_t>(
+                CountOf(connection, "SELECT count(*) FROM Content WHERE ContentTitle = 0 AND NOT EXISTS "
+                                    "(SELECT 1 FROM Title WHERE TitleIndex = 0)"));
+            unowned = static_cast<std::uint64_t>(all) - exported - pending;
+        }
+        writer->Finish();
+        transaction.Commit();
+        out.Finish();
+
+        if (unowned > 0)
+            std::fprintf(stderr,
+                         "tamrixdata-db: warning: paragraphs whose record no longer exists, not exported: %s "
+                         "(see tamrixdata-db check)\n",
+                         WithThousands(unowned).c_str());
+        if (pending > 0)
+            std::fprintf(stderr,
+                         "tamrixdata-db: pending paragraphs of an unfinished new record (ContentTitle 0), not "
+                         "exported: %s\n",
+                         WithThousands(pending).c_str());
+    });
     return 0;
 }

@@ -1,13 +1,17 @@
 // import: adds the records of an export (JSON or CSV) to an existing database.
 //
-// The input is mapped (or, from a pipe, read) whole and parsed in one pass; each record is inserted
-// as soon as it is complete, so memory stays that of one record besides the input. Everything
-// happens in one write transaction: the first fault in the input, or in the database, rolls it all
-// back. Keys are assigned by the database; a paragraph follows its record by the record's new key,
-// and paragraphs are inserted in their order, which gives them increasing ContentIndex values.
+// The input is read as a stream, in chunks, and parsed in one pass; each record is inserted as soon
+// as it is complete, so memory stays that of one record (one line for CSV) and a chunk, whatever
+// the input's size. Everything happens in one write transaction: the first fault in the input, or
+// in the database, rolls it all back, and so does SIGINT, SIGTERM or SIGHUP, which interrupt the
+// running statement. Keys are assigned by the database; a record's insert must store one row, whose
+// key is read back from the row itself, and a paragraph follows its record by that key. Paragraphs
+// are inserted in their order, which gives them increasing ContentIndex values.
 
 #include "Commands.h"
+#include "DatabaseFailure.h"
 #include "Progress.h"
+#include "SignalGuard.h"
 #include "SqliteHandles.h"
 #include "TextCase.h"
 #include "Utf8.h"
@@ -15,16 +19,18 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <iterator>
+#include <map>
 #include <optional>
+#include <poll.h>
 #include <stdexcept>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -35,85 +41,115 @@ struct Text {
 };
 using Fields = std::array<Text, TextFieldCount>;
 
-// A fault in the input, at a byte offset.
+// A fault in the input, its place already written as "name:line:column: ".
 struct InputError {
-    std::size_t offset;
     std::string message;
 };
 
+// A signal ended the import.
+struct Interrupted {};
+
+void StopIfSignalled() {
+    if (SignalGuard::Received() != 0)
+        throw Interrupted{};
+}
+
 // ---- the input ----------------------------------------------------------------------------------
 
-class InputText {
+// The input file or standard input, read in chunks; the first bytes can be looked at before the
+// reading starts, to tell the format.
+class InputSource {
 public:
-    explicit InputText(const std::string& path) : m_name(path == "-" ? "standard input" : path) {
-        int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    explicit InputSource(const std::string& path) : m_name(path == "-" ? "standard input" : path) {
+        m_fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_fd < 0)
+            throw ExplainedError("cannot open " + path + ": " + std::strerror(errno));
         struct stat status {};
-        if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
-            ::close(fd);
-            throw std::runtime_error("cannot read " + path + ": " + std::strerror(EISDIR));
+        if (::fstat(m_fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+            Close();
+            throw ExplainedError("cannot read " + path + ": " + std::strerror(EISDIR));
         }
-        if (S_ISREG(status.st_mode) && status.st_size > 0) {
-            m_size = static_cast<std::size_t>(status.st_size);
-            void* mapped = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-            if (mapped != MAP_FAILED) {
-                ::madvise(mapped, m_size, MADV_SEQUENTIAL);
-                m_mapped = mapped;
-                m_text = std::string_view(static_cast<const char*>(mapped), m_size);
-            }
+        if (S_ISREG(status.st_mode)) {
+            m_size = static_cast<std::uint64_t>(status.st_size);
+            ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         }
-        if (!m_mapped)
-            ReadAll(fd);
-        if (fd != STDIN_FILENO)
-            ::close(fd);
     }
-    ~InputText() {
-        if (m_mapped)
-            ::munmap(m_mapped, m_size);
-    }
-    InputText(const InputText&) = delete;
-    InputText& operator=(const InputText&) = delete;
+    ~InputSource() { Close(); }
+    InputSource(const InputSource&) = delete;
+    InputSource& operator=(const InputSource&) = delete;
 
-    std::string_view Text() const { return m_text; }
     const std::string& Name() const { return m_name; }
+    // The size of a file, 0 for a pipe.
+    std::uint64_t Size() const { return m_size; }
 
-    // "name:line:column: message" (line and column counted from 1, the column in characters).
-    std::string Locate(const InputError& error) const {
-        std::string_view before = m_text.substr(0, std::min(error.offset, m_text.size()));
-        std::size_t line = 1;
-        std::size_t lineStart = 0;
-        for (std::size_t i = before.find('\n'); i != std::string_view::npos; i = before.find('\n', i + 1)) {
-            ++line;
-            lineStart = i + 1;
+    // Up to size bytes into buffer; 0 at the end of the input.
+    std::size_t Read(char* buffer, std::size_t size) {
+        if (!m_ahead.empty()) {
+            std::size_t given = std::min(size, m_ahead.size() - m_aheadUsed);
+            std::memcpy(buffer, m_ahead.data() + m_aheadUsed, given);
+            m_aheadUsed += given;
+            if (m_aheadUsed == m_ahead.size()) {
+                m_ahead.clear();
+                m_ahead.shrink_to_fit();
+                m_aheadUsed = 0;
+            }
+            return given;
         }
-        std::size_t column = 1;
-        for (char c : before.substr(lineStart))
-            column += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-        return m_name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + error.message;
+        return ReadFile(buffer, size);
+    }
+
+    // The first character after a byte order mark and white space, 0 when there is none.
+    char FirstSignificant() {
+        constexpr std::string_view mark = "\xEF\xBB\xBF";
+        for (;;) {
+            std::string_view text = m_ahead;
+            bool partialMark = text.size() < mark.size() && mark.starts_with(text);
+            if (text.starts_with(mark))
+                text.remove_prefix(mark.size());
+            std::size_t first = text.find_first_not_of(" \t\r\n");
+            if (first != std::string_view::npos && !(partialMark && !m_ended))
+                return text[first];
+            if (m_ended)
+                return 0;
+            char chunk[4096];
+            std::size_t got = ReadFile(chunk, sizeof chunk);
+            m_ended = got == 0;
+            m_ahead.append(chunk, got);
+        }
     }
 
 private:
-    void ReadAll(int fd) {
-        char chunk[1 << 16];
+    // A read that waits for a pipe or a terminal would be restarted after a signal (the handlers
+    // are installed with SA_RESTART), so the wait is a poll, which a signal always ends, and which
+    // looks at the signals again at least every 100 ms in case one came just before it.
+    std::size_t ReadFile(char* buffer, std::size_t size) {
         for (;;) {
-            ssize_t got = ::read(fd, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR)
+            StopIfSignalled();
+            pollfd ready{m_fd, POLLIN, 0};
+            int polled = ::poll(&ready, 1, 100);
+            if (polled < 0 && errno != EINTR)
+                throw ExplainedError("cannot read " + m_name + ": " + std::strerror(errno));
+            if (polled <= 0)
                 continue;
-            if (got < 0)
-                throw std::runtime_error("cannot read " + m_name + ": " + std::strerror(errno));
-            if (got == 0)
-                break;
-            m_copy.append(chunk, static_cast<std::size_t>(got));
+            ssize_t got = ::read(m_fd, buffer, size);
+            if (got >= 0)
+                return static_cast<std::size_t>(got);
+            if (errno != EINTR && errno != EAGAIN)
+                throw ExplainedError("cannot read " + m_name + ": " + std::strerror(errno));
         }
-        m_text = m_copy;
+    }
+    void Close() {
+        if (m_fd > STDIN_FILENO)
+            ::close(m_fd);
+        m_fd = -1;
     }
 
     std::string m_name;
-    std::string m_copy;
-    void* m_mapped = nullptr;
-    std::size_t m_size = 0;
-    std::string_view m_text;
+    int m_fd = -1;
+    std::uint64_t m_size = 0;
+    std::string m_ahead; // bytes read to tell the format, given out first
+    std::size_t m_aheadUsed = 0;
+    bool m_ended = false;
 };
 
 // ---- the database -------------------------------------------------------------------------------
@@ -124,14 +160,33 @@ public:
         : m_db(connection.Handle()),
           m_title(connection, "INSERT INTO Title (TitleTxt, Title1, Title2, Title3, Title4, Title5, Title6, Title7, "
                               "Title8) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-          m_content(connection, "INSERT INTO Content (ContentTitle, ContentTxt) VALUES (?, ?)") {}
+          m_content(connection, "INSERT INTO Content (ContentTitle, ContentTxt) VALUES (?, ?)"),
+          m_storedKey(StoredKeyQuery(connection)), m_largestKey(connection, "SELECT max(TitleIndex) FROM Title") {}
 
     // The texts must stay unchanged until the call returns.
     void AddRecord(const Fields& fields) {
+        StopIfSignalled();
         for (int i = 0; i < TextFieldCount; ++i)
             Bind(m_title, i + 1, fields[static_cast<std::size_t>(i)]);
-        m_title.Run();
-        m_key = sqlite3_last_insert_rowid(m_db);
+        try {
+            m_title.Run();
+        } catch (const std::runtime_error&) {
+            if (sqlite3_extended_errcode(m_db) == SQLITE_FULL && NoKeyLeft())
+                throw ExplainedError("no new key is left: the largest TitleIndex, 9223372036854775807, is in use");
+            throw;
+        }
+        // A trigger can drop the row without an error (RAISE(IGNORE)), and a key column that is not
+        // the rowid stays NULL: the rowid SQLite reports is then no record's key.
+        if (sqlite3_changes64(m_db) != 1)
+            throw ExplainedError("the database did not store a record (a trigger on Title dropped it)");
+        bool stored = m_storedKey.Step();
+        if (!stored)
+            throw ExplainedError("a new record is gone right after its insert (a trigger on Title removed it)");
+        if (m_storedKey.Type(0) != SQLITE_INTEGER)
+            throw ExplainedError("the database gave a new record no key: Title.TitleIndex is not the table's INTEGER "
+                                 "PRIMARY KEY");
+        m_key = m_storedKey.Int64(0);
+        m_storedKey.Step(); // to its end, so that the next Step runs it again
         ++m_records;
     }
     // Adds a paragraph to the record added last.
@@ -139,12 +194,32 @@ public:
         m_content.BindInt64(1, m_key);
         Bind(m_content, 2, text);
         m_content.Run();
+        if (sqlite3_changes64(m_db) != 1)
+            throw ExplainedError("the database did not store a paragraph (a trigger on Content dropped it)");
         ++m_paragraphs;
     }
     std::uint64_t Records() const { return m_records; }
     std::uint64_t Paragraphs() const { return m_paragraphs; }
 
 private:
+    static Statement StoredKeyQuery(Connection& connection) {
+        Statement kind(connection, "SELECT type FROM sqlite_master WHERE name = 'Title' COLLATE NOCASE");
+        if (kind.Step() && kind.Text(0) == "view")
+            throw ExplainedError("Title is a view: the key a new record gets through it cannot be read back");
+        try {
+            return Statement(connection, "SELECT TitleIndex FROM Title WHERE rowid = last_insert_rowid()");
+        } catch (const std::runtime_error&) {
+            throw ExplainedError("Title is not a table whose rows have a rowid (a view or a WITHOUT ROWID table), so "
+                                 "the key of a new record cannot be read back");
+        }
+    }
+    bool NoKeyLeft() {
+        bool any = m_largestKey.Step() && m_largestKey.Type(0) == SQLITE_INTEGER;
+        bool full = any && m_largestKey.Int64(0) == INT64_MAX;
+        if (any)
+            m_largestKey.Step();
+        return full;
+    }
     static void Bind(Statement& statement, int index, Text text) {
         if (text.null)
             statement.BindNull(index);
@@ -155,6 +230,8 @@ private:
     sqlite3* m_db;
     Statement m_title;
     Statement m_content;
+    Statement m_storedKey;
+    Statement m_largestKey;
     sqlite3_int64 m_key = 0;
     std::uint64_t m_records = 0;
     std::uint64_t m_paragraphs = 0;
@@ -167,33 +244,73 @@ bool ParseInteger(std::string_view text, sqlite3_int64& value) {
 
 constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 
-std::string_view SkipByteOrderMark(std::string_view text) {
-    return text.starts_with(ByteOrderMark) ? text.substr(ByteOrderMark.size()) : text;
-}
-
-// What both readers share: the text with a position in it, where records go, and the texts that
-// escapes made, kept at stable addresses until the record that uses them is stored.
+// What both readers share: a window on the input with a position in it, where records go, and the
+// texts that escapes made, kept at stable addresses until the record that uses them is stored.
+//
+// The window holds the input from the start of the record or line being read to m_end. A reader
+// first makes sure that the whole unit it is about to parse is in the window (a JSON record, a CSV
+// line: the window grows for a long one), then parses it with views into the window; Refill, which
+// moves the window's bytes, is refused while such views are held (m_holding).
 class TextReader {
 public:
-    TextReader(std::string_view text, RecordInserter& inserter, Progress& progress)
-        : m_begin(text.data()), m_p(text.data()), m_end(text.data() + text.size()), m_inserter(inserter),
-          m_progress(progress) {}
+    TextReader(InputSource& source, RecordInserter& inserter, Progress& progress)
+        : m_inserter(inserter), m_source(source), m_progress(progress) {
+        m_begin = m_p = m_end = m_buffer.data();
+    }
 
 protected:
-    [[noreturn]] void Fail(const char* at, const std::string& message) const {
-        throw InputError{static_cast<std::size_t>(at - m_begin), message};
-    }
+    [[noreturn]] void Fail(const char* at, const std::string& message) const { throw InputError{Locate(at) + message}; }
     std::string_view Rest() const { return {m_p, static_cast<std::size_t>(m_end - m_p)}; }
     void ShowProgress() {
-        m_progress.Show(static_cast<std::uint64_t>(m_p - m_begin) / 1000000,
-                        static_cast<std::uint64_t>(m_end - m_begin) / 1000000);
+        m_progress.Show((m_dropped + static_cast<std::uint64_t>(m_p - m_begin)) / 1000000, m_source.Size() / 1000000);
+    }
+
+    // Whether a byte is at m_p, reading more when needed and allowed.
+    bool More() { return m_p < m_end || Refill(); }
+    // Reads until n bytes are at m_p or the input ends.
+    void Want(std::size_t n) {
+        while (static_cast<std::size_t>(m_end - m_p) < n && Refill()) {
+        }
+    }
+
+    // Reads another chunk into the window; false at the end of the input, or while views into the
+    // window are held. The bytes before m_p are dropped, the rest move to the front.
+    bool Refill() {
+        if (m_ended || m_holding)
+            return false;
+        CountDropped(m_begin, m_p);
+        std::size_t dropped = static_cast<std::size_t>(m_p - m_begin);
+        std::size_t kept = static_cast<std::size_t>(m_end - m_p);
+        std::memmove(m_buffer.data(), m_p, kept);
+        if (m_buffer.size() < kept + Chunk)
+            m_buffer.resize(std::max(kept + Chunk, m_buffer.size() * 2));
+        std::size_t got = m_source.Read(m_buffer.data() + kept, m_buffer.size() - kept);
+        m_dropped += dropped;
+        m_begin = m_p = m_buffer.data();
+        m_end = m_begin + kept + got;
+        m_ended = got == 0;
+        return got > 0;
+    }
+
+    // "name:line:column: " of a place in the window (line and column counted from 1, the column in
+    // characters).
+    std::string Locate(const char* at) const {
+        std::uint64_t line = m_droppedLines + 1;
+        const char* lineStart = m_begin;
+        for (const char* p = m_begin;
+             (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(at - p)))); lineStart = ++p)
+            ++line;
+        std::uint64_t column = 1 + (lineStart == m_begin ? m_droppedColumns : 0);
+        for (const char* p = lineStart; p < at; ++p)
+            column += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
+        return m_source.Name() + ":" + std::to_string(line) + ":" + std::to_string(column) + ": ";
     }
 
     const char* m_begin;
     const char* m_p;
     const char* m_end;
+    bool m_holding = false;
     RecordInserter& m_inserter;
-    Progress& m_progress;
     // A new empty text for an escape's result; its address stays valid until ForgetDecoded.
     std::string& Decoded() {
         if (m_decodedUsed == m_decoded.size())
@@ -206,6 +323,26 @@ protected:
     void ForgetDecoded() { m_decodedUsed = 0; }
 
 private:
+    static constexpr std::size_t Chunk = 1 << 16;
+
+    void CountDropped(const char* from, const char* to) {
+        const char* lastLine = nullptr;
+        for (const char* p = from;
+             (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(to - p)))); lastLine = ++p)
+            ++m_droppedLines;
+        if (lastLine)
+            m_droppedColumns = 0;
+        for (const char* p = lastLine ? lastLine : from; p < to; ++p)
+            m_droppedColumns += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
+    }
+
+    InputSource& m_source;
+    Progress& m_progress;
+    std::vector<char> m_buffer = std::vector<char>(Chunk);
+    bool m_ended = false;
+    std::uint64_t m_dropped = 0;        // bytes of the input before the window
+    std::uint64_t m_droppedLines = 0;   // their line ends
+    std::uint64_t m_droppedColumns = 0; // their characters after the last line end
     std::deque<std::string> m_decoded;
     std::size_t m_decodedUsed = 0;
 };
@@ -239,6 +376,7 @@ public:
     using TextReader::TextReader;
 
     void Read() {
+        Want(ByteOrderMark.size());
         if (Rest().starts_with(ByteOrderMark))
             m_p += ByteOrderMark.size();
         SkipSpace();
@@ -246,12 +384,15 @@ public:
             Fail(m_p, "the input must be a JSON array of records");
         ReadElements(']', "a record", [this] {
             ++m_record;
+            BufferRecord();
+            m_holding = true;
             ReadRecord();
+            m_holding = false;
             ShowProgress();
         });
         m_record = 0;
         SkipSpace();
-        if (m_p != m_end)
+        if (More())
             Fail(m_p, "unexpected text after the array of records");
     }
 
@@ -260,12 +401,49 @@ private:
         TextReader::Fail(at, m_record > 0 ? "record " + std::to_string(m_record) + ": " + message : message);
     }
 
+    // Makes sure that the value at m_p, a record, is in the window up to its closing bracket (or to
+    // the end of the input), by its brackets outside strings; the parse itself checks the rest.
+    void BufferRecord() {
+        if (m_p >= m_end || *m_p != '{')
+            return;
+        std::size_t scanned = 0;
+        int depth = 0;
+        bool inString = false;
+        for (;;) {
+            for (const char* q = m_p + scanned; q < m_end;) {
+                if (inString) {
+                    // Strings are most of a record: passed over to the next quote that no odd
+                    // run of backslashes escapes.
+                    auto quote = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(m_end - q)));
+                    if (!quote)
+                        break;
+                    std::size_t backslashes = 0;
+                    for (const char* b = quote; b > m_p && b[-1] == '\\'; --b)
+                        ++backslashes;
+                    inString = backslashes % 2 != 0;
+                    q = quote + 1;
+                    continue;
+                }
+                char c = *q++;
+                if (c == '"')
+                    inString = true;
+                else if (c == '{' || c == '[')
+                    ++depth;
+                else if ((c == '}' || c == ']') && --depth == 0)
+                    return;
+            }
+            scanned = static_cast<std::size_t>(m_end - m_p);
+            if (!Refill())
+                return;
+        }
+    }
+
     void SkipSpace() {
-        while (m_p < m_end && (*m_p == ' ' || *m_p == '\n' || *m_p == '\r' || *m_p == '\t'))
+        while (More() && (*m_p == ' ' || *m_p == '\n' || *m_p == '\r' || *m_p == '\t'))
             ++m_p;
     }
     bool Consume(char c) {
-        if (m_p < m_end && *m_p == c) {
+        if (More() && *m_p == c) {
             ++m_p;
             return true;
         }
@@ -474,6 +652,40 @@ private:
 
 constexpr std::size_t ParagraphColumn = 10;
 
+// The keys seen so far, as runs of consecutive keys: an export lists its records in key order, so
+// its keys take one run per gap between them, not memory per record.
+class KeyRuns {
+public:
+    // False when the key was seen before.
+    bool Insert(sqlite3_int64 key) {
+        auto next = m_runs.upper_bound(key); // the first run that starts after the key
+        if (next != m_runs.begin()) {
+            auto previous = std::prev(next);
+            if (previous->second >= key)
+                return false;
+            if (previous->second == key - 1) {
+                previous->second = key;
+                if (next != m_runs.end() && key < INT64_MAX && next->first == key + 1) {
+                    previous->second = next->second;
+                    m_runs.erase(next);
+                }
+                return true;
+            }
+        }
+        if (next != m_runs.end() && key < INT64_MAX && next->first == key + 1) {
+            sqlite3_int64 last = next->second;
+            m_runs.erase(next);
+            m_runs.emplace(key, last);
+            return true;
+        }
+        m_runs.emplace(key, key);
+        return true;
+    }
+
+private:
+    std::map<sqlite3_int64, sqlite3_int64> m_runs; // first key of a run, its last key
+};
+
 // RFC 4180 with the header line of export: one line per paragraph, the record's key and fields on
 // each; lines may end in CR LF or LF. A record's lines follow one another, carry the same fields
 // and increasing paragraph numbers; a line with empty paragraph cells is a record without
@@ -517,7 +729,7 @@ private:
             for (int i = 0; i < TextFieldCount; ++i) {
                 if (cells[static_cast<std::size_t>(i) + 1] != m_fields[static_cast<std::size_t>(i)])
                     Fail(m_line, std::string(TextFieldNames[i]) + " differs from the record's first line (line " +
-                                     std::to_string(LineNumber(m_recordLine)) + ")");
+                                     std::to_string(m_recordLine) + ")");
             }
             if (number.empty() || m_lastParagraph == 0)
                 Fail(m_line, "record " + std::to_string(key) +
@@ -526,12 +738,12 @@ private:
                 Fail(m_line, "paragraph " + std::to_string(paragraph) + " of record " + std::to_string(key) +
                                  " follows paragraph " + std::to_string(m_lastParagraph));
         } else {
-            if (!m_keys.insert(key).second)
+            if (!m_keys.Insert(key))
                 Fail(m_line, "record " + std::to_string(key) +
                                  " appears again after other records; a record's lines must follow one another");
             m_hasRecord = true;
             m_key = key;
-            m_recordLine = m_line;
+            m_recordLine = m_lineNumber;
             Fields fields;
             for (int i = 0; i < TextFieldCount; ++i) {
                 m_fields[static_cast<std::size_t>(i)].assign(cells[static_cast<std::size_t>(i) + 1]);
@@ -545,32 +757,70 @@ private:
         ForgetDecoded();
     }
 
-    std::size_t LineNumber(const char* at) const {
-        std::size_t line = 1;
-        for (const char* p = m_begin;
-             (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(at - p)))); ++p)
-            ++line;
-        return line;
-    }
-
-    // Reads the next line that is not empty into cells; false at the end of the input.
+    // Reads the next line that is not empty into cells, which stay valid until the next call; false
+    // at the end of the input.
     bool ReadLine(std::vector<std::string_view>& cells) {
         ForgetDecoded();
+        m_holding = false;
         for (;;) {
-            if (m_p == m_begin && Rest().starts_with(ByteOrderMark))
-                m_p += 3;
+            if (m_atStart) {
+                Want(ByteOrderMark.size());
+                if (Rest().starts_with(ByteOrderMark))
+                    m_p += ByteOrderMark.size();
+                m_atStart = false;
+            }
+            BufferLine();
             if (m_p >= m_end)
                 return false;
             m_line = m_p;
             if (!EndOfLine())
                 break;
+            ++m_linesBefore;
         }
+        m_holding = true;
         ReadCells(cells);
-        // Checked line by line, while the line is still in the cache.
         std::string_view line(m_line, static_cast<std::size_t>(m_p - m_line));
+        m_lineNumber = m_linesBefore + 1;
+        for (const char* p = m_line;
+             (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(m_p - p)))); ++p)
+            ++m_linesBefore;
+        // Checked line by line, while the line is still in the cache.
         if (std::size_t valid = ValidUtf8Length(line); valid < line.size())
             Fail(m_line + valid, "the text is not valid UTF-8 (save the file as UTF-8)");
         return true;
+    }
+
+    // Makes sure that the line at m_p is in the window up to its end, a line break outside quotes
+    // (or to the end of the input).
+    void BufferLine() {
+        std::size_t scanned = 0;
+        bool quoted = false;
+        for (;;) {
+            for (const char* q = m_p + scanned; q < m_end;) {
+                auto rest = static_cast<std::size_t>(m_end - q);
+                if (quoted) {
+                    auto quote = static_cast<const char*>(std::memchr(q, '"', rest));
+                    if (!quote)
+                        break;
+                    quoted = false; // a doubled quote opens again at once
+                    q = quote + 1;
+                    continue;
+                }
+                auto lineEnd = static_cast<const char*>(std::memchr(q, '\n', rest));
+                const char* limit = lineEnd ? lineEnd : m_end;
+                if (auto quote = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(limit - q)))) {
+                    quoted = true;
+                    q = quote + 1;
+                    continue;
+                }
+                if (lineEnd)
+                    return;
+                break;
+            }
+            scanned = static_cast<std::size_t>(m_end - m_p);
+            if (!Refill())
+                return;
+        }
     }
 
     void ReadCells(std::vector<std::string_view>& cells) {
@@ -636,40 +886,56 @@ private:
     }
 
     const char* m_line = nullptr; // where the current line starts
+    bool m_atStart = true;
+    std::uint64_t m_linesBefore = 0; // line breaks before the current line
+    std::uint64_t m_lineNumber = 0;  // of the current line, from 1
 
     bool m_hasRecord = false;
     sqlite3_int64 m_key = 0;
-    const char* m_recordLine = nullptr;
+    std::uint64_t m_recordLine = 0; // the number of the record's first line
     sqlite3_int64 m_lastParagraph = 0;
     std::array<std::string, TextFieldCount> m_fields;
-    std::unordered_set<sqlite3_int64> m_keys;
+    KeyRuns m_keys;
 };
 
 } // namespace
 
 int ImportRecords(const std::string& database, const std::string& input, std::optional<Format> format) {
-    InputText source(input);
-    if (!format) {
-        std::string_view text = SkipByteOrderMark(source.Text());
-        std::size_t first = text.find_first_not_of(" \t\r\n");
-        format = first != std::string_view::npos && text[first] == '[' ? Format::Json : Format::Csv;
-    }
-    Connection connection = OpenExistingDatabase(database, false);
-    Transaction transaction(connection, "BEGIN IMMEDIATE");
-    RecordInserter inserter(connection);
+    InputSource source(input);
+    Connection connection = OpenDatabase(database, false);
+    SignalGuard signals(connection.Handle());
+    std::uint64_t records = 0;
+    std::uint64_t paragraphs = 0;
+    bool committed = false;
     try {
-        Progress progress("importing", "MB");
-        if (*format == Format::Csv)
-            CsvReader(source.Text(), inserter, progress).Read();
-        else
-            JsonReader(source.Text(), inserter, progress).Read();
-        transaction.Commit();
+        if (!format)
+            format = source.FirstSignificant() == '[' ? Format::Json : Format::Csv;
+        ExplainFailures(connection, database, "cannot import into " + database, [&] {
+            Transaction transaction(connection, "BEGIN IMMEDIATE");
+            RecordInserter inserter(connection);
+            Progress progress("importing", "MB");
+            if (*format == Format::Csv)
+                CsvReader(source, inserter, progress).Read();
+            else
+                JsonReader(source, inserter, progress).Read();
+            StopIfSignalled();
+            transaction.Commit();
+            committed = true;
+            records = inserter.Records();
+            paragraphs = inserter.Paragraphs();
+        });
     } catch (const InputError& error) {
-        throw std::runtime_error(source.Locate(error) + "; nothing was imported");
+        throw ExplainedError(error.message + "; nothing was imported");
     } catch (const std::runtime_error& error) {
-        throw std::runtime_error(std::string(error.what()) + "; nothing was imported");
+        if (SignalGuard::Received() == 0)
+            throw ExplainedError(std::string(error.what()) + "; nothing was imported");
+    } catch (const Interrupted&) {
     }
-    std::printf("%s: added %s with %s\n", database.c_str(), Counted(inserter.Records(), "record").c_str(),
-                Counted(inserter.Paragraphs(), "paragraph").c_str());
+    if (int signal = SignalGuard::Received(); signal != 0 && !committed) {
+        std::fprintf(stderr, "tamrixdata-db: interrupted by SIG%s; nothing was imported\n", sigabbrev_np(signal));
+        return ExitStatusForSignal(signal);
+    }
+    std::printf("%s: added %s with %s\n", database.c_str(), Counted(records, "record").c_str(),
+                Counted(paragraphs, "paragraph").c_str());
     return 0;
 }

@@ -6,6 +6,8 @@
 
 #include "TemporarySibling.h"
 
+#include "DatabaseFailure.h"
+
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -172,7 +174,7 @@ TemporarySibling::TemporarySibling(const std::string& target) : m_target(target)
         ReleaseSlot(m_slot);
         m_slot = -1;
         if (error != EEXIST || attempt >= 100)
-            throw std::runtime_error("cannot create a file beside " + target + ": " + std::strerror(error));
+            throw std::runtime_error("cannot create " + target + ": " + DescribeFileFailure(error, target));
     }
 }
 

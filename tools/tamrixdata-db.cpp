@@ -30,7 +30,7 @@ Commands:
                        to OUT, or to standard output without OUT (or with OUT "-")
   import DB IN         add the records of IN, an export in CSV or JSON, to DB in one transaction;
                        the records get new keys; a fault in IN changes nothing and is reported
-                       with its line ("-" reads standard input)
+                       with its line ("-" reads standard input); IN is read as a stream
   import DB FILE.mdb   bring the records of the earlier Windows version's NoteData.mdb (an Access
                        file, chosen by its .mdb name or its signature) into DB in one transaction:
                        into an empty DB with the keys they had, else with new keys after DB's own;
@@ -38,7 +38,7 @@ Commands:
                        longer than its column, tables and columns ignored); a file that cannot be
                        read whole changes nothing
   backup DB DEST       copy DB to DEST, consistently, also while the program or another process
-                       uses DB
+                       uses DB; a damaged copy is kept and reported
   check DB             report damage (SQLite's integrity check), missing tables or columns,
                        paragraphs whose record is gone, and keys the program cannot use:
                        records with a TitleIndex below 1 (never listed) and paragraphs whose
@@ -70,13 +70,15 @@ Formats:
             without paragraphs is one line with empty Paragraph and ContentTxt; NULL is written
             as an empty cell and read back as empty text
   markdown  for reading: a heading per record, its fields as a list, then its paragraphs
-Text is written byte for byte as stored; text that is not UTF-8 is reported on standard error.
+Text is written byte for byte as stored; text that is not UTF-8 is reported on standard error,
+escaped in JSON, and refused by a CSV export (which writes no file then).
 
 New files (init, demo, export, backup) are written beside their target and renamed into place
 when complete; an interrupted or failed run leaves no partial file behind. Long runs show their
 progress when standard error is a terminal.
 
-Exit status: 0 done, 1 failed or check found a problem, 2 bad command line.
+Exit status: 0 done, 1 failed or check found a problem (or backup copied a damaged database),
+2 bad command line, 128 + the signal when SIGINT, SIGTERM or SIGHUP ended an import.
 )";
 
 constexpr const char* TryHelp = "Try 'tamrixdata-db --help'.";
@@ -308,6 +310,18 @@ int Run(int argc, char** argv) {
     return CheckDatabase(arguments[0]);
 }
 
+// The database handles name the statement that failed, which is no help to a user and would show
+// the schema: a failure that was not explained on its way is told with SQLite's words alone.
+std::string WithoutStatement(std::string_view message) {
+    for (std::string_view prefix : {"cannot prepare \"", "cannot run \""}) {
+        std::size_t start = message.find(prefix);
+        std::size_t end = start == std::string_view::npos ? start : message.find("\": ", start + prefix.size());
+        if (end != std::string_view::npos)
+            return std::string(message.substr(0, start)) + "database error" + std::string(message.substr(end + 1));
+    }
+    return std::string(message);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -320,7 +334,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tamrixdata-db: %s (use --force to replace it)\n", error.what());
         return 1;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "tamrixdata-db: %s\n", error.what());
+        std::fprintf(stderr, "tamrixdata-db: %s\n", WithoutStatement(error.what()).c_str());
         return 1;
     }
 }
