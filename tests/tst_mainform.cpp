@@ -417,9 +417,10 @@ private slots:
         QCOMPARE(list().RecordCount(), records + 1);
     }
 
-    // Keyboard-only users reach the three actions while the list or the pane has the focus; Delete
-    // asks the same confirmation as the button, but only from the list: in the pane, which can be
-    // typed into, it stays the text's own key.
+    // Keyboard-only users reach the three actions while the list or the pane has the focus, and Enter
+    // in the list opens the current record as a double-click does. Delete asks the same confirmation
+    // as the button; Delete and Enter act only in the list: in the pane, which can be typed into, they
+    // stay the text's own keys.
     void keysRunTheActions_data() {
         QTest::addColumn<QString>("focus");
         QTest::addColumn<QKeySequence>("keys");
@@ -432,6 +433,9 @@ private slots:
         QTest::newRow("pane Ctrl+F") << "Memo1" << QKeySequence("Ctrl+F") << QStringList{search};
         QTest::newRow("list Delete") << "DBGridEh1" << QKeySequence(Qt::Key_Delete) << QStringList{kConfirm, kDeleted};
         QTest::newRow("pane Delete") << "Memo1" << QKeySequence(Qt::Key_Delete) << QStringList{};
+        QTest::newRow("list Enter") << "DBGridEh1" << QKeySequence(Qt::Key_Return) << QStringList{editor};
+        QTest::newRow("list keypad Enter") << "DBGridEh1" << QKeySequence(Qt::Key_Enter) << QStringList{editor};
+        QTest::newRow("pane Enter") << "Memo1" << QKeySequence(Qt::Key_Return) << QStringList{};
     }
     void keysRunTheActions() {
         QFETCH(QString, focus);
@@ -458,6 +462,8 @@ private slots:
         QCOMPARE(count("Select count(*) From Title"), deleted ? 1 : 2);
         if (focus == "Memo1" && keys == QKeySequence(Qt::Key_Delete))
             QCOMPARE(pane(), QStringLiteral("bc\r\n\r\n"));
+        if (expected == QStringList{"editor"})
+            QCOMPARE(FormNote->EditTitleIndex, keys == QKeySequence("Ctrl+N") ? 0 : currentTitleIndex());
         // The buttons still never take the focus, and their tooltips and descriptions name the keys.
         for (const char* name : {"SpeedButton1", "SpeedButton2", "SpeedButton5"}) {
             auto* button = FormMain->findChild<QToolButton*>(name);

@@ -74,6 +74,10 @@ TFormMain::TFormMain(QWidget* parent)
     connect(ui->ActionFind, &QAction::triggered, this, [this] { Guarded([this] { ActionFindExecute(); }); });
     connect(ui->DBGridEh1, &TDBGridEh::OnDblClick, this,
             [this](TDBGridEh*) { Guarded([this] { DBGridEh1DblClick(); }); });
+    // Enter in the list opens the current record, as a double-click does, for those without a mouse;
+    // the .ui file holds one key per action, and the keypad's Enter is a second.
+    ui->ActionEdit->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+    connect(ui->ActionEdit, &QAction::triggered, this, [this] { Guarded([this] { DBGridEh1DblClick(); }); });
 
     FormCreate();
 }
