@@ -92,7 +92,6 @@ private slots:
         QTest::newRow("nobody listens") << "nobody";
         QTest::newRow("listener on another database") << "other";
         QTest::newRow("listener never answers") << "silent";
-        QTest::newRow("missing database") << "missing";
     }
     void noAnswerIsToldAsSuch() {
         QFETCH(QString, listener);
@@ -104,13 +103,10 @@ private slots:
             running = std::make_unique<TRunningCopy>(other.path().toStdString(), [&raised] { ++raised; });
         if (listener == "silent")
             QVERIFY(silent.listen(TRunningCopy::SocketPath(m_db->path().toStdString())));
-        const QString asked = listener == "missing" ? m_db->dir() + "/missing.db" : m_db->path();
         // Asked on this thread: a listener here cannot answer while the asking waits.
-        QVERIFY(!TRunningCopy::AskToRaise(asked.toStdString(), 300));
+        QVERIFY(!TRunningCopy::AskToRaise(m_db->path().toStdString(), 300));
         QCoreApplication::processEvents();
         QCOMPARE(raised, 0);
-        QVERIFY(TRunningCopy::SocketPath(m_db->path().toStdString()) !=
-                TRunningCopy::SocketPath(other.path().toStdString()));
     }
 };
 
