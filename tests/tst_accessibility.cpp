@@ -119,6 +119,25 @@ private slots:
         QVERIFY(table->cellAt(0, 1)->state().offscreen);
     }
 
+    // Cells are made as they are asked for; walking a long list keeps those in sight (the same objects
+    // when asked again) and lets the others go, instead of keeping one object per record visited.
+    void cellsOfALongListDoNotPileUp() {
+        m_db->fillDemo(1500);
+        CreateWindowSet();
+        FormMain->show();
+        QVERIFY(QTest::qWaitForWindowExposed(FormMain));
+        QAccessibleTableInterface* table = QAccessible::queryAccessibleInterface(Grid(FormMain))->tableInterface();
+        QCOMPARE(table->rowCount(), 1500);
+        const QAccessible::Id shown = QAccessible::uniqueId(table->cellAt(0, 1));
+        const QAccessible::Id far = QAccessible::uniqueId(table->cellAt(1400, 1));
+        const QString farText = Name(table->cellAt(1400, 1));
+        for (int row = 100; row < 1300; ++row)
+            QVERIFY(table->cellAt(row, 0));
+        QCOMPARE(QAccessible::uniqueId(table->cellAt(0, 1)), shown);
+        QVERIFY(!QAccessible::accessibleInterface(far));
+        QCOMPARE(Name(table->cellAt(1400, 1)), farText);
+    }
+
     // The editor's paragraph grid goes through the same table: its cells read "(MEMO)" as the lines
     // show, and describe themselves by the paragraph's first line, cut short when it is long.
     void paragraphGridIsATableToo() {

@@ -20,6 +20,8 @@ int KeyColumn(quint64 key) {
     return int(quint32(key));
 }
 
+constexpr qsizetype KeptCells = 1024;
+
 // The grids someone has asked about, with their tables. A grid nobody asked about has nothing to tell.
 QHash<const QObject*, TAccessibleDBGridEh*>& Tables() {
     static QHash<const QObject*, TAccessibleDBGridEh*> tables;
@@ -243,9 +245,29 @@ QAccessibleInterface* TAccessibleDBGridEh::Cell(int row, int column) const {
         if (QAccessibleInterface* cell = QAccessible::accessibleInterface(*found))
             return cell;
     }
+    if (m_cells.size() >= KeptCells)
+        DropCellsOutOfSight();
     auto* cell = new TAccessibleDBGridEhCell(Grid(), row, column);
     m_cells.insert(key, QAccessible::registerAccessibleInterface(cell));
     return cell;
+}
+
+// A cell is kept so that an assistive technology asking again gets the same object; but walking a
+// long list must not pile up one per record, so past a few screens' worth the cells neither shown
+// nor current go (one asked for again is made anew).
+void TAccessibleDBGridEh::DropCellsOutOfSight() const {
+    const int top = Grid()->TopRow();
+    const int lines = Grid()->LinesShown();
+    const int current = Grid()->CurrentRow();
+    for (auto it = m_cells.begin(); it != m_cells.end();) {
+        const int row = KeyRow(it.key());
+        if (row < 0 || row == current || (top >= 0 && row >= top && row < top + lines)) {
+            ++it;
+        } else {
+            QAccessible::deleteAccessibleInterface(it.value());
+            it = m_cells.erase(it);
+        }
+    }
 }
 
 int TAccessibleDBGridEh::selectedCellCount() const {

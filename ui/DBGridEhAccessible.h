@@ -12,9 +12,9 @@ class TDBGridEh;
 // them; a paragraph's cell describes itself by the paragraph's first line. The current record is the
 // selected row, its first shown cell the focused one; the footer totals are the table's description.
 //
-// Cell objects are made when asked for and kept while their row and column exist: an assistive
-// technology that walks the rows near the current one makes a few, and what the grid does per change
-// follows the cells made, never the length of the list.
+// Cell objects are made when asked for and kept while their row and column exist, up to a bound past
+// which those out of sight go: what the table costs follows the cells asked for and the lines shown,
+// never the length of the list.
 class TAccessibleDBGridEh : public QAccessibleWidget, public QAccessibleTableInterface {
 public:
     explicit TAccessibleDBGridEh(TDBGridEh* grid);
@@ -69,7 +69,7 @@ public:
     void modelChange(QAccessibleTableModelChangeEvent* event) override;
 
     // A cell of the title row (row -1) or of a record; created on first use and kept until the row
-    // or the column is gone.
+    // or the column is gone, or until it is out of sight when many are kept.
     QAccessibleInterface* Cell(int row, int column) const;
 
 private:
@@ -77,6 +77,7 @@ private:
     static TAccessibleDBGridEh* Of(TDBGridEh& grid);
     void SendCurrentRow();
     void DropGoneCells();
+    void DropCellsOutOfSight() const;
 
     const QObject* m_grid;
     mutable QHash<quint64, QAccessible::Id> m_cells;
