@@ -8,6 +8,8 @@
 #include "SearchForm.h"
 #include "ShareDM.h"
 
+#include <QApplication>
+
 void CreateWindowSet() {
     FormMain = new TFormMain();
     ShareDataModule = new TShareDataModule();
@@ -27,4 +29,19 @@ void DestroyWindowSet() {
     ShareDataModule = nullptr;
     delete FormMain;
     FormMain = nullptr;
+}
+
+void BringWindowSetToFront() {
+    if (!FormMain)
+        return;
+    FormMain->setWindowState(FormMain->windowState() & ~Qt::WindowMinimized);
+    FormMain->show();
+    // Under X11 raising only restacks; the focus needs its own request to the window manager.
+    FormMain->raise();
+    FormMain->activateWindow();
+    // A dialog or box waiting for an answer keeps the keyboard, on top of the window it belongs to.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }

@@ -4,3 +4,7 @@
 // FormNote, FormSearch) and destroys them in reverse order.
 void CreateWindowSet();
 void DestroyWindowSet();
+
+// Brings the main window to the front, as it was before it was minimised, with any dialog open over
+// it on top; for a second start of the program on the same database.
+void BringWindowSetToFront();

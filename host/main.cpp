@@ -2,11 +2,14 @@
 #include "AppShell.h"
 #include "ApplicationIcon.h"
 #include "MainForm.h"
+#include "RunningCopy.h"
 #include "ShareDM.h"
 #include "SingleCopyLock.h"
 #include "WindowSet.h"
 
 #include <QApplication>
+
+#include <memory>
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
@@ -17,11 +20,19 @@ int main(int argc, char* argv[]) {
     // Held until the window set, and with it the connection, is gone.
     const TSingleCopyLock lock(DatabaseFileName);
     if (lock.State() == TSingleCopyLock::TState::HeldElsewhere) {
+        // The copy that has the database open comes to the front instead; the box is for one that
+        // does not answer (busy in a long operation, stopped, or a version that does not listen).
+        if (TRunningCopy::AskToRaise(DatabaseFileName))
+            return 0;
         InstallProgramFont();
         ShowMessage(QCoreApplication::translate("main", "数据库 %1 已由本程序的另一个副本打开，请先关闭那个副本")
                         .arg(QLatin1String(DatabaseFileName)));
         return 1;
     }
+    // Later starts on this database ask this copy for its window, until the window set is gone.
+    std::unique_ptr<TRunningCopy> runningCopy;
+    if (lock.State() == TSingleCopyLock::TState::Held)
+        runningCopy = std::make_unique<TRunningCopy>(DatabaseFileName, &BringWindowSetToFront);
     return RunApplication(
         CreateWindowSet, [] { FormMain->show(); }, DestroyWindowSet);
 }

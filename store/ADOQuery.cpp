@@ -1451,6 +1451,30 @@ std::string TADOQuery::DisplayTextAt(int line, int fieldIndex) const {
     return TextAt(line, fieldIndex);
 }
 
+int TADOQuery::ViewRowCount() const {
+    if (!Active())
+        return 0;
+    return RecordCount() + (m_state == TDataSetState::dsInsert ? 1 : 0);
+}
+
+int TADOQuery::WindowTop() const {
+    return Active() && m_impl->current >= 0 ? m_impl->top : -1;
+}
+
+std::string TADOQuery::TextAtRow(int row, int fieldIndex) const {
+    if (!Active() || row < 0 || row >= ViewCountUpTo(row + 1))
+        return {};
+    return ValueText(ValueAt(row, fieldIndex));
+}
+
+std::string TADOQuery::DisplayTextAtRow(int row, int fieldIndex) const {
+    if (fieldIndex >= 0 && fieldIndex < FieldCount() && Fields(fieldIndex).Kind() == TFieldKind::Memo) {
+        const bool null = !Active() || row < 0 || row >= ViewCountUpTo(row + 1) || ValueAt(row, fieldIndex).IsNull();
+        return null ? "(Memo)" : "(MEMO)";
+    }
+    return TextAtRow(row, fieldIndex);
+}
+
 // ---- changes ------------------------------------------------------------------------------------
 
 void TADOQuery::CheckUpdatable() const {

@@ -134,6 +134,13 @@ public:
     std::string TextAt(int line, int fieldIndex) const;
     // What a grid cell shows: the text, or (MEMO)/(Memo) for a Memo field.
     std::string DisplayTextAt(int line, int fieldIndex) const;
+    // The same by position in the whole list (0 .. ViewRowCount()-1, the row being inserted in its
+    // place), for readers not bound to the window, such as assistive technology. WindowTop() is the
+    // position on the window's first line, -1 when there is none. Counting fetches every row.
+    int ViewRowCount() const;
+    int WindowTop() const;
+    std::string TextAtRow(int row, int fieldIndex) const;
+    std::string DisplayTextAtRow(int row, int fieldIndex) const;
 
 private:
     friend class TField;

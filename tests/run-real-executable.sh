@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Starts the real TamrixData under a private X server (xvfb-run) on a demo database in a temporary
-# directory, waits for the main window, starts a second copy on the same database and expects it to
-# be refused with a message box (closing the box ends it with exit code 1, the first copy running on),
-# then closes the main window as a user would (WM_DELETE_WINDOW) and expects the program to end by
-# itself with exit code 0.
+# Starts the real TamrixData under a private X server (xvfb-run) with a window manager (openbox) on
+# a demo database in a temporary directory and waits for the main window. Then, with that window
+# minimised, a second copy on the same database must bring it back to the front and end with exit
+# code 0, showing nothing; while the first copy is stopped (SIGSTOP) and so cannot answer, a further
+# copy must be refused with a message box (closing it ends that copy with exit code 1). Finally the
+# main window is closed as a user would (WM_DELETE_WINDOW) and the program must end by itself with
+# exit code 0.
 #   run-real-executable.sh PATH_OF_TamrixData PATH_OF_tamrixdata-db [SCREENSHOT.png]
 # With a third argument the screen is saved there once the main window is up.
 set -euo pipefail
@@ -18,8 +20,9 @@ fail() {
     exit 1
 }
 
-for tool in xvfb-run xdotool; do
-    command -v "$tool" >/dev/null || fail "$tool is not installed (Debian packages xvfb, xauth and xdotool)"
+for tool in xvfb-run xdotool xprop openbox; do
+    command -v "$tool" >/dev/null ||
+        fail "$tool is not installed (Debian packages xvfb, xauth, xdotool, x11-utils and openbox)"
 done
 [ -x "$PROGRAM" ] || fail "no executable at $PROGRAM"
 [ -x "$DEMO_TOOL" ] || fail "no executable at $DEMO_TOOL"
@@ -66,6 +69,13 @@ set -u
 PROGRAM="$1" CAPTION="$2" SHOT="$3"
 cd "$(dirname "$0")"
 unset QT_QPA_PLATFORM
+openbox >/dev/null 2>&1 &
+wm=$!
+trap 'kill "$wm" 2>/dev/null' EXIT
+for _ in $(seq 1 300); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.1
+done
 
 # Waits up to 10 s for the process to end; false when it still runs.
 ended() {
@@ -103,27 +113,70 @@ if [ -n "$SHOT" ]; then
     import -window root "$SHOT" || echo "screenshot failed" >&2
 fi
 
-# A second copy on the same database: refused with a box captioned by the program's title.
+# Whether the window manager shows the main window (not minimised) as the active window.
+in_front() {
+    ! xprop -id "$window" _NET_WM_STATE 2>/dev/null | grep -q _NET_WM_STATE_HIDDEN &&
+        [ "$(xdotool getactivewindow 2>/dev/null)" = "$((window))" ]
+}
+
+# A second copy on the same database while the window is minimised: the window comes back to the
+# front and the second copy ends without a word.
+xdotool windowminimize --sync "$window"
+for _ in $(seq 1 50); do
+    in_front || break
+    sleep 0.1
+done
+if in_front; then
+    echo "the window manager did not minimise the main window" >&2
+    kill "$pid" 2>/dev/null
+    exit 104
+fi
 "$PROGRAM" >second.log 2>&1 &
 second=$!
+if ! ended "$second"; then
+    echo "a second copy on the same database did not end within 10 s" >&2
+    kill "$second" "$pid" 2>/dev/null
+    exit 104
+fi
+wait "$second"
+code=$?
+for _ in $(seq 1 50); do
+    in_front && break
+    sleep 0.1
+done
+if [ "$code" -ne 0 ] || ! in_front || ! kill -0 "$pid" 2>/dev/null; then
+    echo "the second copy ended with exit code $code (expected 0), or the first copy's window is not in" \
+        "front, or the first copy ended" >&2
+    xprop -id "$window" _NET_WM_STATE >&2
+    kill "$pid" 2>/dev/null
+    exit 104
+fi
+echo "a second copy brought the running window to the front"
+
+# A copy that cannot answer (stopped): the next start is refused with a box captioned by the
+# program's title.
+kill -STOP "$pid"
+"$PROGRAM" >third.log 2>&1 &
+third=$!
 box=""
 for _ in $(seq 1 300); do
-    kill -0 "$second" 2>/dev/null || break
+    kill -0 "$third" 2>/dev/null || break
     box="$(xdotool search --onlyvisible --name '^Tamrixdata$' 2>/dev/null | head -n 1 || true)"
     [ -n "$box" ] && break
     sleep 0.1
 done
+kill -CONT "$pid"
 if [ -z "$box" ]; then
-    echo "a second copy on the same database showed no refusal box" >&2
-    kill "$second" "$pid" 2>/dev/null
+    echo "a copy started while the first one could not answer showed no refusal box" >&2
+    kill "$third" "$pid" 2>/dev/null
     exit 104
 fi
 ./close-window "$box"
-ended "$second" || kill "$second"
-wait "$second"
+ended "$third" || kill "$third"
+wait "$third"
 code=$?
 if [ "$code" -ne 1 ] || ! kill -0 "$pid" 2>/dev/null; then
-    echo "the refused second copy ended with exit code $code (expected 1), or the first copy ended too" >&2
+    echo "the refused copy ended with exit code $code (expected 1), or the first copy ended too" >&2
     kill "$pid" 2>/dev/null
     exit 104
 fi
@@ -148,7 +201,7 @@ if [ -s "$WORK/program.log" ]; then
     cat "$WORK/program.log"
 fi
 case "$code" in
-0) echo "PASS: the main window appeared, a second copy was refused, and closing the window ended the program with exit code 0" ;;
+0) echo "PASS: the main window appeared, a second copy brought it to the front (one that found it stopped was refused), and closing the window ended the program with exit code 0" ;;
 101 | 102 | 103 | 104) fail "see above" ;;
 *) fail "the program ended with exit code $code after its main window was closed" ;;
 esac

@@ -1,5 +1,5 @@
 // What assistive technology gets from the real windows on a real database: both record grids as
-// tables of the lines they show, following keyboard moves; edits named by their labels; and Qt's own
+// tables of their whole lists, following keyboard moves; edits named by their labels; and Qt's own
 // texts in the user's language while the plain box keeps its English "OK". (The events that tell a
 // screen reader of a move reach only a running accessibility bridge: the check of the real program
 // under X sees them.)
@@ -61,14 +61,17 @@ private slots:
         m_db.reset();
     }
 
-    // The main window's grid shows a window of a longer list: the table has those lines as rows, the
-    // titles as column headers and the footer as description, and it follows the keys.
-    void recordGridIsATableOfTheShownLines() {
+    // The main window's grid shows a window of a longer list, and the table tells the whole list: as
+    // many rows as records, a record's row its position (regression: the table had only the lines
+    // on screen, numbered from the top line, so the 40th record was read as row 16 of 16). Titles
+    // are the column headers, the footer the description, and the current row follows the keys.
+    void recordGridIsATableOfTheWholeList() {
         for (int i = 1; i <= 40; ++i)
             AddRecord(*m_db, QStringLiteral("标题%1").arg(i), {});
         CreateWindowSet();
         FormMain->show();
         QVERIFY(QTest::qWaitForWindowExposed(FormMain));
+        QCOMPARE(QAccessible::queryAccessibleInterface(FormMain)->role(), QAccessible::Window);
         TDBGridEh* grid = Grid(FormMain);
         QAccessibleInterface* object = QAccessible::queryAccessibleInterface(grid);
         QVERIFY(object);
@@ -80,14 +83,16 @@ private slots:
         QCOMPARE(object->text(QAccessible::Description), QStringLiteral("合计 40"));
         const int lines = grid->LinesShown();
         QVERIFY2(lines > 3 && lines < 40, qPrintable(QString::number(lines)));
-        QCOMPARE(table->rowCount(), lines);
+        QCOMPARE(table->rowCount(), 40);
         QCOMPARE(table->columnCount(), 2);
-        QCOMPARE(object->childCount(), 2 * (lines + 1));
+        QCOMPARE(object->childCount(), 2 * 41);
         QCOMPARE(Name(object->child(0)), QStringLiteral("编号"));
         QCOMPARE(object->child(1)->role(), QAccessible::ColumnHeader);
         QCOMPARE(RowTexts(table, 0), (QStringList{"1", "标题1"}));
-        QCOMPARE(RowTexts(table, lines - 1),
-                 (QStringList{QString::number(lines), QStringLiteral("标题%1").arg(lines)}));
+        QCOMPARE(RowTexts(table, 39), (QStringList{"40", "标题40"}));
+        QVERIFY(table->cellAt(39, 1)->state().offscreen);
+        QVERIFY(table->cellAt(39, 1)->rect().isEmpty());
+        QVERIFY(!table->cellAt(40, 0));
         QCOMPARE(object->indexOfChild(table->cellAt(1, 1)), 2 + 1 * 2 + 1);
         QCOMPARE(table->selectedRows(), QList<int>{0});
 
@@ -99,36 +104,69 @@ private slots:
         QCOMPARE(object->focusChild(), table->cellAt(2, 0));
         QVERIFY(object->focusChild()->state().focused);
 
-        // End scrolls the lines: the same rows now hold the list's last records.
-        QAccessibleInterface* lastTitle = table->cellAt(lines - 1, 1);
+        // End scrolls the lines; every cell keeps its record, and the last one is now on the screen.
+        QAccessibleInterface* lastTitle = table->cellAt(39, 1);
         QTest::keyClick(grid, Qt::Key_End);
-        QCOMPARE(table->rowCount(), lines);
-        QCOMPARE(table->selectedRows(), QList<int>{lines - 1});
+        QCOMPARE(table->rowCount(), 40);
+        QCOMPARE(table->selectedRows(), QList<int>{39});
+        QCOMPARE(object->focusChild(), table->cellAt(39, 0));
+        QCOMPARE(object->focusChild()->tableCellInterface()->rowIndex(), 39);
         QCOMPARE(Name(lastTitle), QStringLiteral("标题40"));
-        QCOMPARE(table->rowDescription(lines - 1), QStringLiteral("40"));
-        QCOMPARE(RowTexts(table, 0),
-                 (QStringList{QString::number(41 - lines), QStringLiteral("标题%1").arg(41 - lines)}));
+        QVERIFY(!lastTitle->state().offscreen);
+        QCOMPARE(object->childAt(lastTitle->rect().center().x(), lastTitle->rect().center().y()), lastTitle);
+        QCOMPARE(table->rowDescription(39), QStringLiteral("40"));
+        QCOMPARE(RowTexts(table, 0), (QStringList{"1", "标题1"}));
+        QVERIFY(table->cellAt(0, 1)->state().offscreen);
     }
 
-    // The editor's paragraph grid goes through the same table: its cells read as the lines do.
+    // Cells are made as they are asked for; walking a long list keeps those in sight (the same objects
+    // when asked again) and lets the others go, instead of keeping one object per record visited.
+    void cellsOfALongListDoNotPileUp() {
+        m_db->fillDemo(1500);
+        CreateWindowSet();
+        FormMain->show();
+        QVERIFY(QTest::qWaitForWindowExposed(FormMain));
+        QAccessibleTableInterface* table = QAccessible::queryAccessibleInterface(Grid(FormMain))->tableInterface();
+        QCOMPARE(table->rowCount(), 1500);
+        const QAccessible::Id shown = QAccessible::uniqueId(table->cellAt(0, 1));
+        const QAccessible::Id far = QAccessible::uniqueId(table->cellAt(1400, 1));
+        const QString farText = Name(table->cellAt(1400, 1));
+        for (int row = 100; row < 1300; ++row)
+            QVERIFY(table->cellAt(row, 0));
+        QCOMPARE(QAccessible::uniqueId(table->cellAt(0, 1)), shown);
+        QVERIFY(!QAccessible::accessibleInterface(far));
+        QCOMPARE(Name(table->cellAt(1400, 1)), farText);
+    }
+
+    // The editor's paragraph grid goes through the same table: its cells read "(MEMO)" as the lines
+    // show, and describe themselves by the paragraph's first line, cut short when it is long.
     void paragraphGridIsATableToo() {
-        const int titleIndex = AddRecord(*m_db, QStringLiteral("记录"), {"P", "Q"});
+        const QString longLine = QString(100, QChar(0x5b57));
+        const int titleIndex =
+            AddRecord(*m_db, QStringLiteral("记录"), {"P", QStringLiteral("第一行\r\n第二行"), longLine + "\nmore"});
         m_db->exec(QStringLiteral("Insert Into Content (ContentTitle, ContentTxt) Values (%1, NULL)").arg(titleIndex));
         CreateWindowSet();
         FormMain->show();
         FormNote->EditTitleIndex = titleIndex;
         QVERIFY(WhileDialogShown(
             FormNote, [] { FormNote->exec(); },
-            [] {
+            [&] {
                 QAccessibleInterface* object = QAccessible::queryAccessibleInterface(Grid(FormNote));
                 QAccessibleTableInterface* table = object->tableInterface();
                 QCOMPARE(Name(object), QStringLiteral("段落列表"));
-                QCOMPARE(object->text(QAccessible::Description), QStringLiteral("3"));
-                QCOMPARE(table->rowCount(), 3);
+                QCOMPARE(object->text(QAccessible::Description), QStringLiteral("4"));
+                QCOMPARE(table->rowCount(), 4);
                 QCOMPARE(table->columnCount(), 1);
                 QCOMPARE(Name(object->child(0)), QStringLiteral("段落内容"));
-                QCOMPARE(RowTexts(table, 0) + RowTexts(table, 1) + RowTexts(table, 2),
-                         (QStringList{"(MEMO)", "(MEMO)", "(Memo)"}));
+                QStringList names;
+                QStringList descriptions;
+                for (int row = 0; row < 4; ++row) {
+                    names << Name(table->cellAt(row, 0));
+                    descriptions << table->cellAt(row, 0)->text(QAccessible::Description);
+                }
+                QCOMPARE(names, (QStringList{"(MEMO)", "(MEMO)", "(MEMO)", "(Memo)"}));
+                QCOMPARE(descriptions,
+                         (QStringList{"P", QStringLiteral("第一行"), longLine.left(80) + QChar(0x2026), QString()}));
                 FormNote->reject();
             }));
     }

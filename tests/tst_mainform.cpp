@@ -7,6 +7,7 @@
 #include "MainForm.h"
 #include "MemoText.h"
 #include "NoteForm.h"
+#include "SearchForm.h"
 #include "ShareDM.h"
 #include "TestDatabase.h"
 #include "WindowSet.h"
@@ -415,6 +416,62 @@ private slots:
         QCOMPARE(list().RecordCount(), records);
         FormMain->RefreshTitleList();
         QCOMPARE(list().RecordCount(), records + 1);
+    }
+
+    // Keyboard-only users reach the three actions while the list or the pane has the focus, and Enter
+    // in the list opens the current record as a double-click does. Delete asks the same confirmation
+    // as the button; Delete and Enter act only in the list: in the pane, which can be typed into, they
+    // stay the text's own keys.
+    void keysRunTheActions_data() {
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<QKeySequence>("keys");
+        QTest::addColumn<QStringList>("expected");
+        const QString editor = QStringLiteral("editor");
+        const QString search = QStringLiteral("search");
+        QTest::newRow("list Ctrl+N") << "DBGridEh1" << QKeySequence("Ctrl+N") << QStringList{editor};
+        QTest::newRow("pane Ctrl+N") << "Memo1" << QKeySequence("Ctrl+N") << QStringList{editor};
+        QTest::newRow("list Ctrl+F") << "DBGridEh1" << QKeySequence("Ctrl+F") << QStringList{search};
+        QTest::newRow("pane Ctrl+F") << "Memo1" << QKeySequence("Ctrl+F") << QStringList{search};
+        QTest::newRow("list Delete") << "DBGridEh1" << QKeySequence(Qt::Key_Delete) << QStringList{kConfirm, kDeleted};
+        QTest::newRow("pane Delete") << "Memo1" << QKeySequence(Qt::Key_Delete) << QStringList{};
+        QTest::newRow("list Enter") << "DBGridEh1" << QKeySequence(Qt::Key_Return) << QStringList{editor};
+        QTest::newRow("list keypad Enter") << "DBGridEh1" << QKeySequence(Qt::Key_Enter) << QStringList{editor};
+        QTest::newRow("pane Enter") << "Memo1" << QKeySequence(Qt::Key_Return) << QStringList{};
+    }
+    void keysRunTheActions() {
+        QFETCH(QString, focus);
+        QFETCH(QKeySequence, keys);
+        QFETCH(QStringList, expected);
+        addRecord("first", {"abc"});
+        addRecord("second");
+        start();
+        QVERIFY(QTest::qWaitForWindowActive(FormMain));
+        m_boxes->eachTick = [boxes = m_boxes.get()] {
+            for (QDialog* dialog : {static_cast<QDialog*>(FormNote), static_cast<QDialog*>(FormSearch)}) {
+                if (dialog && dialog->isVisible()) {
+                    boxes->seen << (dialog == FormNote ? QStringLiteral("editor") : QStringLiteral("search"));
+                    dialog->reject();
+                }
+            }
+        };
+        auto* target = FormMain->findChild<QWidget*>(focus);
+        target->setFocus();
+        QCOMPARE(QApplication::focusWidget(), target);
+        QTest::keySequence(target, keys);
+        QTRY_COMPARE(m_boxes->seen, expected);
+        const bool deleted = expected.contains(kDeleted);
+        QCOMPARE(count("Select count(*) From Title"), deleted ? 1 : 2);
+        if (focus == "Memo1" && keys == QKeySequence(Qt::Key_Delete))
+            QCOMPARE(pane(), QStringLiteral("bc\r\n\r\n"));
+        if (expected == QStringList{"editor"})
+            QCOMPARE(FormNote->EditTitleIndex, keys == QKeySequence("Ctrl+N") ? 0 : currentTitleIndex());
+        // The buttons still never take the focus, and their tooltips and descriptions name the keys.
+        for (const char* name : {"SpeedButton1", "SpeedButton2", "SpeedButton5"}) {
+            auto* button = FormMain->findChild<QToolButton*>(name);
+            const QString key = button->defaultAction()->shortcut().toString();
+            QVERIFY(button->toolTip().contains(key == "Del" ? "Delete" : key));
+            QVERIFY(button->accessibleDescription().contains(key == "Del" ? "Delete" : key));
+        }
     }
 
     // The pictures come from the ui library's resources, which a program linking that static library

@@ -110,7 +110,7 @@ private:
 TDBGridEh::TDBGridEh(QWidget* parent)
     : QAbstractScrollArea(parent), m_link(std::make_unique<TGridDataLink>(*this)),
       m_sumList(std::make_unique<TDBGridEhSumList>([this] { FooterChanged(); })) {
-    // Screen readers see the grid as a table of the lines it shows.
+    // Screen readers see the grid as a table of the whole list.
     static const bool accessible = [] {
         QAccessible::installFactory(&TAccessibleDBGridEh::Factory);
         return true;
@@ -352,14 +352,6 @@ int TDBGridEh::CurrentLine() const {
     return DataSetOpen() ? m_dataSet->ActiveLine() : -1;
 }
 
-int TDBGridEh::RecordNumberOfLine(int line) const {
-    const int current = CurrentLine();
-    const int recNo = DataSetOpen() ? m_dataSet->RecNo() : -1;
-    if (current < 0 || recNo <= 0 || line < 0 || line >= LinesShown())
-        return 0;
-    return recNo - current + line;
-}
-
 QString TDBGridEh::CellText(int line, int column) const {
     if (!DataSetOpen() || column < 0 || column >= static_cast<int>(m_fieldIndexes.size()))
         return QString();
@@ -367,6 +359,47 @@ QString TDBGridEh::CellText(int line, int column) const {
     if (field < 0 || field >= m_dataSet->FieldCount())
         return QString();
     return QString::fromStdString(m_dataSet->DisplayTextAt(line, field));
+}
+
+int TDBGridEh::RowCount() const {
+    return DataSetOpen() ? m_dataSet->ViewRowCount() : 0;
+}
+
+int TDBGridEh::TopRow() const {
+    return DataSetOpen() ? m_dataSet->WindowTop() : -1;
+}
+
+int TDBGridEh::CurrentRow() const {
+    const int line = CurrentLine();
+    return line >= 0 ? TopRow() + line : -1;
+}
+
+QString TDBGridEh::RowCellText(int row, int column) const {
+    if (!DataSetOpen() || column < 0 || column >= static_cast<int>(m_fieldIndexes.size()))
+        return QString();
+    const int field = m_fieldIndexes[column];
+    if (field < 0 || field >= m_dataSet->FieldCount())
+        return QString();
+    return QString::fromStdString(m_dataSet->DisplayTextAtRow(row, field));
+}
+
+QString TDBGridEh::RowCellDescription(int row, int column) const {
+    // Enough for a listener to tell paragraphs apart without hearing a whole page for each.
+    constexpr int Beginning = 80;
+    if (!DataSetOpen() || column < 0 || column >= static_cast<int>(m_fieldIndexes.size()))
+        return QString();
+    const int field = m_fieldIndexes[column];
+    if (field < 0 || field >= m_dataSet->FieldCount() || m_dataSet->Fields(field).Kind() != TFieldKind::Memo)
+        return QString();
+    QString text = QString::fromStdString(m_dataSet->TextAtRow(row, field));
+    const auto lineEnd = std::find_if(text.cbegin(), text.cend(), [](QChar c) { return c == u'\r' || c == u'\n'; });
+    text.truncate(lineEnd - text.cbegin());
+    if (text.size() > Beginning) {
+        // Never between the two halves of a character outside the basic plane.
+        text.truncate(text.at(Beginning - 1).isHighSurrogate() ? Beginning - 1 : Beginning);
+        text += QChar(0x2026);
+    }
+    return text;
 }
 
 QString TDBGridEh::FooterText(int column) const {
@@ -413,10 +446,7 @@ void TDBGridEh::DataSetNotice(TDataNotice notice) {
             viewport()->update(LineRect(active));
         }
         UpdateScrollBars();
-        if (linesScrolled)
-            TAccessibleDBGridEh::ContentsChanged(*this);
-        else
-            TAccessibleDBGridEh::CurrentLineChanged(*this, oldLine);
+        TAccessibleDBGridEh::CurrentRowChanged(*this, linesScrolled);
         break;
     }
     case TDataNotice::RecordChanged:

@@ -59,13 +59,20 @@ public:
     // record line; columns are indexes into Columns().
     int LinesShown() const;  // record lines with a record, 0 while closed
     int CurrentLine() const; // the current record's line, -1 for none
-    // The 1-based number of the record on a line among all records, 0 when unknown (inserting).
-    int RecordNumberOfLine(int line) const;
     QString CellText(int line, int column) const;
     QString FooterText(int column) const;
     // A cell in viewport coordinates, clipped to the viewport; line -1 is the title row. Empty for a
     // column scrolled out of sight or a line not shown.
     QRect CellRect(int line, int column) const;
+
+    // The whole list, as assistive technology is told it: rows are positions in the list from 0, the
+    // top line shows row TopRow() (-1 while nothing is shown).
+    int RowCount() const;
+    int TopRow() const;
+    int CurrentRow() const;
+    QString RowCellText(int row, int column) const;
+    // For a paragraph (a Memo cell, which shows only "(MEMO)"): its first line, cut short.
+    QString RowCellDescription(int row, int column) const;
 
 signals:
     // A left double-click anywhere in the grid.

@@ -6,18 +6,21 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
-quint64 CellKey(int line, int column) {
-    return (quint64(quint32(line + 1)) << 32) | quint32(column);
+quint64 CellKey(int row, int column) {
+    return (quint64(quint32(row + 1)) << 32) | quint32(column);
 }
-int KeyLine(quint64 key) {
+int KeyRow(quint64 key) {
     return int(quint32(key >> 32)) - 1;
 }
 int KeyColumn(quint64 key) {
     return int(quint32(key));
 }
+
+constexpr qsizetype KeptCells = 1024;
 
 // The grids someone has asked about, with their tables. A grid nobody asked about has nothing to tell.
 QHash<const QObject*, TAccessibleDBGridEh*>& Tables() {
@@ -32,18 +35,18 @@ void Send(QAccessibleInterface* target, QAccessible::Event type) {
     QAccessible::updateAccessibility(&event);
 }
 
-// One title cell (line -1) or record cell. It stands for a place in the grid, not for a record: its
-// text is whatever the grid shows there now.
+// One title cell (row -1) or record cell. It stands for a position in the list, not for a record:
+// its text is whatever the list holds there now.
 class TAccessibleDBGridEhCell : public QAccessibleInterface, public QAccessibleTableCellInterface {
 public:
-    TAccessibleDBGridEhCell(TDBGridEh* grid, int line, int column) : m_grid(grid), m_line(line), m_column(column) {}
+    TAccessibleDBGridEhCell(TDBGridEh* grid, int row, int column) : m_grid(grid), m_row(row), m_column(column) {}
 
-    int Line() const { return m_line; }
+    int Row() const { return m_row; }
     int Column() const { return m_column; }
     const TDBGridEh* Grid() const { return m_grid; }
 
     bool isValid() const override {
-        return m_grid && m_column < static_cast<int>(m_grid->Columns().size()) && m_line < m_grid->LinesShown();
+        return m_grid && m_column < static_cast<int>(m_grid->Columns().size()) && m_row < m_grid->RowCount();
     }
     QObject* object() const override { return nullptr; }
     QWindow* window() const override { return m_grid ? m_grid->window()->windowHandle() : nullptr; }
@@ -54,20 +57,32 @@ public:
     QAccessibleInterface* childAt(int, int) const override { return nullptr; }
 
     QString text(QAccessible::Text t) const override {
-        if (t != QAccessible::Name || !isValid())
+        if (!isValid())
             return QString();
-        return m_line < 0 ? m_grid->Columns()[m_column].Title : m_grid->CellText(m_line, m_column);
+        if (t == QAccessible::Name)
+            return m_row < 0 ? m_grid->Columns()[m_column].Title : m_grid->RowCellText(m_row, m_column);
+        if (t == QAccessible::Description && m_row >= 0)
+            return m_grid->RowCellDescription(m_row, m_column);
+        return QString();
     }
     void setText(QAccessible::Text, const QString&) override {}
+
+    // The cell as the grid shows it, in viewport coordinates; empty for a record scrolled out of sight.
+    QRect ShownRect() const {
+        const int line = m_row < 0 ? -1 : m_row - m_grid->TopRow();
+        if (m_row >= 0 && (m_grid->TopRow() < 0 || line < 0))
+            return QRect();
+        return m_grid->CellRect(line, m_column);
+    }
 
     QRect rect() const override {
         if (!isValid())
             return QRect();
-        const QRect cell = m_grid->CellRect(m_line, m_column);
+        const QRect cell = ShownRect();
         return cell.isEmpty() ? QRect() : QRect(m_grid->viewport()->mapToGlobal(cell.topLeft()), cell.size());
     }
 
-    QAccessible::Role role() const override { return m_line < 0 ? QAccessible::ColumnHeader : QAccessible::Cell; }
+    QAccessible::Role role() const override { return m_row < 0 ? QAccessible::ColumnHeader : QAccessible::Cell; }
 
     QAccessible::State state() const override {
         QAccessible::State state;
@@ -75,12 +90,12 @@ public:
             state.invalid = true;
             return state;
         }
-        if (!m_grid->isVisible() || m_grid->CellRect(m_line, m_column).isEmpty()) {
+        if (!m_grid->isVisible() || ShownRect().isEmpty()) {
             state.invisible = true;
             state.offscreen = true;
         }
         state.disabled = !m_grid->isEnabled();
-        if (m_line >= 0) {
+        if (m_row >= 0) {
             state.readOnly = true;
             state.selectable = true;
             state.focusable = true;
@@ -91,13 +106,13 @@ public:
     }
 
     void* interface_cast(QAccessible::InterfaceType type) override {
-        if (type == QAccessible::TableCellInterface && m_line >= 0)
+        if (type == QAccessible::TableCellInterface && m_row >= 0)
             return static_cast<QAccessibleTableCellInterface*>(this);
         return nullptr;
     }
 
     // QAccessibleTableCellInterface
-    bool isSelected() const override { return isValid() && m_line >= 0 && m_line == m_grid->CurrentLine(); }
+    bool isSelected() const override { return isValid() && m_row >= 0 && m_row == m_grid->CurrentRow(); }
     QList<QAccessibleInterface*> columnHeaderCells() const override {
         if (auto* grid = static_cast<TAccessibleDBGridEh*>(table()))
             return {grid->Cell(-1, m_column)};
@@ -105,19 +120,19 @@ public:
     }
     QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
     int columnIndex() const override { return m_column; }
-    int rowIndex() const override { return m_line; }
+    int rowIndex() const override { return m_row; }
     int columnExtent() const override { return 1; }
     int rowExtent() const override { return 1; }
     QAccessibleInterface* table() const override { return parent(); }
 
-    // The cell that takes the focus in a line: the first column in sight.
+    // The cell that takes the focus in a row: the first column in sight.
     static int FocusColumn(const TDBGridEh& grid) {
         return std::clamp(grid.LeftCol(), 0, std::max(0, static_cast<int>(grid.Columns().size()) - 1));
     }
 
 private:
     QPointer<TDBGridEh> m_grid;
-    const int m_line;
+    const int m_row;
     const int m_column;
 };
 
@@ -126,6 +141,7 @@ private:
 TAccessibleDBGridEh::TAccessibleDBGridEh(TDBGridEh* grid) : QAccessibleWidget(grid, QAccessible::Table), m_grid(grid) {
     m_rowsReported = rowCount();
     m_columnsReported = columnCount();
+    m_currentReported = Grid()->CurrentRow();
     Tables().insert(grid, this);
 }
 
@@ -170,10 +186,10 @@ int TAccessibleDBGridEh::columnCount() const {
 }
 
 int TAccessibleDBGridEh::rowCount() const {
-    return Grid()->LinesShown();
+    return Grid()->RowCount();
 }
 
-// Children: the title row's cells, then each record line's cells, row by row.
+// Children: the title row's cells, then each record's cells, row by row.
 int TAccessibleDBGridEh::childCount() const {
     return columnCount() * (rowCount() + 1);
 }
@@ -189,25 +205,26 @@ int TAccessibleDBGridEh::indexOfChild(const QAccessibleInterface* child) const {
     const auto* cell = dynamic_cast<const TAccessibleDBGridEhCell*>(child);
     if (!cell || cell->Grid() != Grid() || !cell->isValid())
         return -1;
-    return (cell->Line() + 1) * columnCount() + cell->Column();
+    return (cell->Row() + 1) * columnCount() + cell->Column();
 }
 
 QAccessibleInterface* TAccessibleDBGridEh::childAt(int x, int y) const {
     const QPoint point = Grid()->viewport()->mapFromGlobal(QPoint(x, y));
-    for (int line = -1; line < rowCount(); ++line) {
+    const int top = Grid()->TopRow();
+    for (int line = -1; line < Grid()->LinesShown(); ++line) {
         for (int column = 0; column < columnCount(); ++column) {
             if (Grid()->CellRect(line, column).contains(point))
-                return Cell(line, column);
+                return Cell(line < 0 ? -1 : top + line, column);
         }
     }
     return nullptr;
 }
 
 QAccessibleInterface* TAccessibleDBGridEh::focusChild() const {
-    const int line = Grid()->CurrentLine();
-    if (!Grid()->hasFocus() || line < 0 || columnCount() == 0)
+    const int row = Grid()->CurrentRow();
+    if (!Grid()->hasFocus() || row < 0 || columnCount() == 0)
         return nullptr;
-    return Cell(line, TAccessibleDBGridEhCell::FocusColumn(*Grid()));
+    return Cell(row, TAccessibleDBGridEhCell::FocusColumn(*Grid()));
 }
 
 void* TAccessibleDBGridEh::interface_cast(QAccessible::InterfaceType type) {
@@ -222,27 +239,47 @@ QAccessibleInterface* TAccessibleDBGridEh::cellAt(int row, int column) const {
     return Cell(row, column);
 }
 
-QAccessibleInterface* TAccessibleDBGridEh::Cell(int line, int column) const {
-    const quint64 key = CellKey(line, column);
+QAccessibleInterface* TAccessibleDBGridEh::Cell(int row, int column) const {
+    const quint64 key = CellKey(row, column);
     if (const auto found = m_cells.constFind(key); found != m_cells.cend()) {
         if (QAccessibleInterface* cell = QAccessible::accessibleInterface(*found))
             return cell;
     }
-    auto* cell = new TAccessibleDBGridEhCell(Grid(), line, column);
+    if (m_cells.size() >= KeptCells)
+        DropCellsOutOfSight();
+    auto* cell = new TAccessibleDBGridEhCell(Grid(), row, column);
     m_cells.insert(key, QAccessible::registerAccessibleInterface(cell));
     return cell;
 }
 
+// A cell is kept so that an assistive technology asking again gets the same object; but walking a
+// long list must not pile up one per record, so past a few screens' worth the cells neither shown
+// nor current go (one asked for again is made anew).
+void TAccessibleDBGridEh::DropCellsOutOfSight() const {
+    const int top = Grid()->TopRow();
+    const int lines = Grid()->LinesShown();
+    const int current = Grid()->CurrentRow();
+    for (auto it = m_cells.begin(); it != m_cells.end();) {
+        const int row = KeyRow(it.key());
+        if (row < 0 || row == current || (top >= 0 && row >= top && row < top + lines)) {
+            ++it;
+        } else {
+            QAccessible::deleteAccessibleInterface(it.value());
+            it = m_cells.erase(it);
+        }
+    }
+}
+
 int TAccessibleDBGridEh::selectedCellCount() const {
-    return Grid()->CurrentLine() >= 0 ? columnCount() : 0;
+    return Grid()->CurrentRow() >= 0 ? columnCount() : 0;
 }
 
 QList<QAccessibleInterface*> TAccessibleDBGridEh::selectedCells() const {
     QList<QAccessibleInterface*> cells;
-    const int line = Grid()->CurrentLine();
-    if (line >= 0) {
+    const int row = Grid()->CurrentRow();
+    if (row >= 0) {
         for (int column = 0; column < columnCount(); ++column)
-            cells << Cell(line, column);
+            cells << Cell(row, column);
     }
     return cells;
 }
@@ -252,21 +289,20 @@ QString TAccessibleDBGridEh::columnDescription(int column) const {
 }
 
 QString TAccessibleDBGridEh::rowDescription(int row) const {
-    const int number = Grid()->RecordNumberOfLine(row);
-    return number > 0 ? QString::number(number) : QString();
+    return row >= 0 && row < rowCount() ? QString::number(row + 1) : QString();
 }
 
 int TAccessibleDBGridEh::selectedRowCount() const {
-    return Grid()->CurrentLine() >= 0 ? 1 : 0;
+    return Grid()->CurrentRow() >= 0 ? 1 : 0;
 }
 
 QList<int> TAccessibleDBGridEh::selectedRows() const {
-    const int line = Grid()->CurrentLine();
-    return line >= 0 ? QList<int>{line} : QList<int>{};
+    const int row = Grid()->CurrentRow();
+    return row >= 0 ? QList<int>{row} : QList<int>{};
 }
 
 bool TAccessibleDBGridEh::isRowSelected(int row) const {
-    return row >= 0 && row == Grid()->CurrentLine();
+    return row >= 0 && row == Grid()->CurrentRow();
 }
 
 void TAccessibleDBGridEh::modelChange(QAccessibleTableModelChangeEvent*) {
@@ -274,11 +310,11 @@ void TAccessibleDBGridEh::modelChange(QAccessibleTableModelChangeEvent*) {
 }
 
 void TAccessibleDBGridEh::DropGoneCells() {
-    // Cells of lines or columns that are gone are dropped; the others stand for the same places.
+    // Cells of rows or columns that are gone are dropped; the others stand for the same places.
     const int rows = rowCount();
     const int columns = columnCount();
     for (auto it = m_cells.begin(); it != m_cells.end();) {
-        if (KeyLine(it.key()) >= rows || KeyColumn(it.key()) >= columns) {
+        if (KeyRow(it.key()) >= rows || KeyColumn(it.key()) >= columns) {
             QAccessible::deleteAccessibleInterface(it.value());
             it = m_cells.erase(it);
         } else {
@@ -315,21 +351,31 @@ void TAccessibleDBGridEh::ContentsChanged(TDBGridEh& grid, bool announceCurrent)
     // make it ask for more cells, so the list is taken first.)
     QList<QAccessible::Id> known;
     for (auto it = table->m_cells.cbegin(); it != table->m_cells.cend(); ++it) {
-        if (KeyLine(it.key()) >= 0)
+        if (KeyRow(it.key()) >= 0)
             known << it.value();
     }
     for (const QAccessible::Id id : std::as_const(known))
         Send(QAccessible::accessibleInterface(id), QAccessible::NameChanged);
     if (shapeChanged)
         Send(table, QAccessible::ObjectReorder);
-    // A field being edited or a row posted leaves the current line where it is: no new announcement.
+    // A field being edited or a row posted leaves the current row where it is: no new announcement.
     if (announceCurrent)
-        table->SendCurrentLine(-1);
+        table->SendCurrentRow();
 }
 
-void TAccessibleDBGridEh::CurrentLineChanged(TDBGridEh& grid, int oldLine) {
-    if (TAccessibleDBGridEh* table = Of(grid))
-        table->SendCurrentLine(oldLine);
+void TAccessibleDBGridEh::CurrentRowChanged(TDBGridEh& grid, bool linesScrolled) {
+    TAccessibleDBGridEh* table = Of(grid);
+    if (!table)
+        return;
+    // The list itself may have changed behind the move (a statement run again on first need).
+    if (table->rowCount() != table->m_rowsReported || table->columnCount() != table->m_columnsReported) {
+        ContentsChanged(grid);
+        return;
+    }
+    // Scrolling changes which cells are on the screen, not what any cell holds.
+    if (linesScrolled)
+        Send(table, QAccessible::VisibleDataChanged);
+    table->SendCurrentRow();
 }
 
 void TAccessibleDBGridEh::FooterChanged(TDBGridEh& grid) {
@@ -352,16 +398,17 @@ void TAccessibleDBGridEh::GridDestroyed(TDBGridEh& grid) {
         QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(table));
 }
 
-void TAccessibleDBGridEh::SendCurrentLine(int oldLine) const {
-    const int line = Grid()->CurrentLine();
-    if (oldLine >= 0 && oldLine != line && oldLine < rowCount()) {
+void TAccessibleDBGridEh::SendCurrentRow() {
+    const int row = Grid()->CurrentRow();
+    const int old = std::exchange(m_currentReported, row);
+    if (old >= 0 && old != row && old < rowCount()) {
         for (int column = 0; column < columnCount(); ++column)
-            Send(Cell(oldLine, column), QAccessible::SelectionRemove);
+            Send(Cell(old, column), QAccessible::SelectionRemove);
     }
-    if (line < 0)
+    if (row < 0)
         return;
     for (int column = 0; column < columnCount(); ++column)
-        Send(Cell(line, column), QAccessible::SelectionAdd);
+        Send(Cell(row, column), QAccessible::SelectionAdd);
     if (Grid()->hasFocus())
         Send(focusChild(), QAccessible::Focus);
 }

@@ -7,14 +7,14 @@
 class TDBGridEh;
 
 // The record grid as assistive technology sees it: a table whose column headers are the column
-// titles, whose rows are the record lines the grid shows and whose cells hold the text each line
-// shows. The current record's line is the selected row, its first shown cell the focused one. The
-// footer totals are the table's description, and each row's description is its record's number
-// among all records.
+// titles, whose rows are all the records of the list in their order (so a record's row is its
+// position, and the table as long as the list), and whose cells hold the texts the grid shows for
+// them; a paragraph's cell describes itself by the paragraph's first line. The current record is the
+// selected row, its first shown cell the focused one; the footer totals are the table's description.
 //
-// Rows are the lines shown, not all records: the record set gives text only for its window of rows,
-// and a table of every record would let one request for all children (which screen readers and
-// inspectors make) create an object per record.
+// Cell objects are made when asked for and kept while their row and column exist, up to a bound past
+// which those out of sight go: what the table costs follows the cells asked for and the lines shown,
+// never the length of the list.
 class TAccessibleDBGridEh : public QAccessibleWidget, public QAccessibleTableInterface {
 public:
     explicit TAccessibleDBGridEh(TDBGridEh* grid);
@@ -24,11 +24,11 @@ public:
     static QAccessibleInterface* Factory(const QString& key, QObject* object);
 
     // What the grid tells assistive technology; nothing happens while none listens, nor for a grid
-    // it has not asked about. The lines' texts or their number changed (open, close, scrolling, a
-    // change of rows, columns moved); announceCurrent tells the current line again, as after a move:
+    // it has not asked about. The rows' texts or their number changed (open, close, a change of rows,
+    // columns moved); announceCurrent tells the current row again, as after a move:
     static void ContentsChanged(TDBGridEh& grid, bool announceCurrent = true);
-    // The current record moved to another line without the lines scrolling:
-    static void CurrentLineChanged(TDBGridEh& grid, int oldLine);
+    // The current record moved; linesScrolled when the grid shows other records now:
+    static void CurrentRowChanged(TDBGridEh& grid, bool linesScrolled);
     static void FooterChanged(TDBGridEh& grid);
     static void FocusEntered(TDBGridEh& grid);
     // Called while the grid is destroyed: its table goes before the grid's columns and lines, which
@@ -68,18 +68,20 @@ public:
     bool unselectColumn(int) override { return false; }
     void modelChange(QAccessibleTableModelChangeEvent* event) override;
 
-    // A cell of the title row (line -1) or of a record line; created on first use and kept until the
-    // line or the column is gone.
-    QAccessibleInterface* Cell(int line, int column) const;
+    // A cell of the title row (row -1) or of a record; created on first use and kept until the row
+    // or the column is gone, or until it is out of sight when many are kept.
+    QAccessibleInterface* Cell(int row, int column) const;
 
 private:
     TDBGridEh* Grid() const;
     static TAccessibleDBGridEh* Of(TDBGridEh& grid);
-    void SendCurrentLine(int oldLine) const;
+    void SendCurrentRow();
     void DropGoneCells();
+    void DropCellsOutOfSight() const;
 
     const QObject* m_grid;
     mutable QHash<quint64, QAccessible::Id> m_cells;
     int m_rowsReported = 0;
     int m_columnsReported = 0;
+    int m_currentReported = -1; // the row last announced as current
 };

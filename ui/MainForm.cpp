@@ -11,6 +11,7 @@
 #include "ShareDM.h"
 #include "UiResources.h"
 
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScopeGuard>
@@ -34,6 +35,17 @@ QString QuotedCriterion(QString criterion) {
     return criterion.replace(QLatin1Char('\''), QLatin1String("''"));
 }
 
+// The window is a plain widget, which assistive technology would take for a filler pane; as the
+// application's top-level window it is a frame (AT-SPI's role for such windows, what screen readers
+// announce and list as the program's windows).
+QAccessibleInterface* MainWindowAccessible(const QString& key, QObject* object) {
+    if (key == QLatin1String("TFormMain")) {
+        if (auto* window = qobject_cast<QWidget*>(object))
+            return new QAccessibleWidget(window, QAccessible::Window);
+    }
+    return nullptr;
+}
+
 std::string TitleIndexSql(const char* statement, qint64 titleIndex) {
     return statement + std::to_string(titleIndex);
 }
@@ -44,6 +56,11 @@ TFormMain::TFormMain(QWidget* parent)
     : QWidget(parent), ADOQuery1(std::make_unique<TADOQuery>("ADOQuery1", nullptr)),
       ui(std::make_unique<Ui::TFormMain>()) {
     LoadUiResources();
+    static const bool accessible = [] {
+        QAccessible::installFactory(&MainWindowAccessible);
+        return true;
+    }();
+    Q_UNUSED(accessible);
 
     ui->setupUi(this);
     ui->SpeedButton5->setDefaultAction(ui->ActionFind);
@@ -58,6 +75,10 @@ TFormMain::TFormMain(QWidget* parent)
     connect(ui->ActionFind, &QAction::triggered, this, [this] { Guarded([this] { ActionFindExecute(); }); });
     connect(ui->DBGridEh1, &TDBGridEh::OnDblClick, this,
             [this](TDBGridEh*) { Guarded([this] { DBGridEh1DblClick(); }); });
+    // Enter in the list opens the current record, as a double-click does, for those without a mouse;
+    // the .ui file holds one key per action, and the keypad's Enter is a second.
+    ui->ActionEdit->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+    connect(ui->ActionEdit, &QAction::triggered, this, [this] { Guarded([this] { DBGridEh1DblClick(); }); });
 
     FormCreate();
 }
