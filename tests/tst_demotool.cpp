@@ -569,7 +569,11 @@ void TestDemoTool::checkReportsDamage_data() {
     QTest::addColumn<QString>("message");
     QTest::newRow("sound") << "" << 0 << "10 records, ";
     QTest::newRow("orphaned paragraph") << "INSERT INTO Content (ContentTitle, ContentTxt) VALUES (999, 'lost')" << 1
-                                        << "paragraphs whose record no longer exists: 1 (ContentIndex ";
+                                        << "paragraphs whose record no longer exists, which the next new records "
+                                           "would take over: 1 (ContentIndex ";
+    QTest::newRow("orphaned paragraph below the last key given is no problem")
+        << "INSERT INTO Content (ContentTitle, ContentTxt) VALUES (5, 'lost'); DELETE FROM Title WHERE TitleIndex = 5"
+        << 0 << "note: paragraphs whose record no longer exists, kept apart";
     QTest::newRow("missing table") << "DROP TABLE Content" << 1 << "table Content is missing";
     QTest::newRow("record never listed") << "UPDATE Title SET TitleIndex = 0 WHERE TitleIndex = 3; "
                                             "UPDATE Content SET ContentTitle = 0 WHERE ContentTitle = 3"

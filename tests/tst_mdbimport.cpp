@@ -156,6 +156,8 @@ void TestMdbImport::importIntoAnEmptyDatabaseKeepsEveryValueAndKey() {
 
     qint64 largestKey = 0;
     QCOMPARE(DifferenceFromExpected(database, &largestKey), QString());
+    ToolRun check = RunTool({"check", database.path()});
+    QVERIFY2(check.exitCode == 0, qPrintable(check.out));
 
     // The next record follows every key in the file, including the record key of the paragraph
     // whose record is gone, which it must not take over.

@@ -1,7 +1,8 @@
 // check: is the file sound, and can the program use everything in it?
 //
 // Four looks, all in one read transaction: SQLite's integrity check; the tables and columns the
-// program reads and writes; paragraphs whose record no longer exists; and keys the program cannot
+// program reads and writes; paragraphs whose record no longer exists (a problem only where a new
+// record could be given their record's key); and keys the program cannot
 // act on (records with a TitleIndex below 1 are never listed, paragraphs whose ContentTitle is no
 // integer are never shown). Problems make the exit code 1. Pending paragraphs (ContentTitle 0, an
 // editor's unfinished new record), a missing AUTOINCREMENT and a missing index are only noted.
@@ -192,11 +193,26 @@ int CheckDatabase(const std::string& database) {
                 "= 0 ORDER BY ContentIndex",
                 "paragraphs never shown, their ContentTitle not an integer", "ContentIndex", true);
             if (titleUsable) {
+                // A paragraph whose record is gone is never shown and never deleted by the program. It
+                // only does harm when a new record can be given its key and take it over: with
+                // AUTOINCREMENT, a key at or below Title's sequence is never given again.
+                const std::string orphans =
+                    "SELECT ContentIndex FROM Content WHERE ContentTitle = +CAST(ContentTitle AS INTEGER) AND "
+                    "NOT (ContentTitle = 0) AND NOT EXISTS (SELECT 1 FROM Title WHERE TitleIndex = "
+                    "Content.ContentTitle)";
+                const std::string lastKeyGiven =
+                    title.autoincrement
+                        ? "coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'Title' COLLATE NOCASE), 0)"
+                        : "0";
                 ReportKeys(report, connection,
-                           "SELECT ContentIndex FROM Content WHERE ContentTitle = +CAST(ContentTitle AS INTEGER) AND "
-                           "NOT (ContentTitle = 0) AND NOT EXISTS (SELECT 1 FROM Title WHERE TitleIndex = "
-                           "Content.ContentTitle) ORDER BY ContentIndex",
-                           "paragraphs whose record no longer exists", "ContentIndex", true);
+                           (orphans + " AND ContentTitle > " + lastKeyGiven + " ORDER BY ContentIndex").c_str(),
+                           "paragraphs whose record no longer exists, which the next new records would take over",
+                           "ContentIndex", true);
+                ReportKeys(report, connection,
+                           (orphans + " AND ContentTitle <= " + lastKeyGiven + " ORDER BY ContentIndex").c_str(),
+                           "paragraphs whose record no longer exists, kept apart (no new record is given their "
+                           "record's key)",
+                           "ContentIndex", false);
                 ReportKeys(report, connection,
                            "SELECT ContentIndex FROM Content WHERE ContentTitle = +CAST(ContentTitle AS INTEGER) AND "
                            "ContentTitle = 0 AND NOT EXISTS (SELECT 1 FROM Title WHERE TitleIndex = 0) "
