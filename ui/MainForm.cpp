@@ -4,6 +4,7 @@
 #include "ADOConnection.h"
 #include "ADOQuery.h"
 #include "AppShell.h"
+#include "DatabaseErrors.h"
 #include "NoteForm.h"
 #include "PublicFunction.h"
 #include "SearchForm.h"
@@ -173,6 +174,11 @@ void TFormMain::ActionDeleteExecute() {
     // The confirmation leaves the list usable while it waits: the record to delete is the one that
     // was current when the user asked, not whatever is current when the answer comes.
     const qint64 titleIndex = ADOQuery1->FieldByName("TitleIndex").AsInteger();
+    // And it is the record as listed, key and title: one that another program renamed or removed
+    // since (or a database file replaced under the same name) is not what the user agreed to delete.
+    const TField* listedTitle = ADOQuery1->FindField("TitleTxt");
+    const bool listedNull = !listedTitle || listedTitle->IsNull();
+    const std::string listedText = listedTitle ? listedTitle->AsString() : std::string();
     if (!ConfirmYesNo(tr("您确定要删除该记录吗？"), tr("删除确认")))
         return;
 
@@ -183,7 +189,11 @@ void TFormMain::ActionDeleteExecute() {
     OpenQuery(title, QString::fromStdString(TitleIndexSql("Select * From Title Where TitleIndex = ", titleIndex)),
               DatabaseOpenFailed);
     if (title.RecordCount() == 0)
-        return;
+        throw EDatabaseError("Row cannot be located for deletion");
+    title.First();
+    if (const TField* stored = title.FindField("TitleTxt");
+        stored && (stored->IsNull() != listedNull || stored->AsString() != listedText))
+        throw EDatabaseError("Row cannot be located for deletion");
     OpenQuery(paragraphs,
               QString::fromStdString(TitleIndexSql("Select * From Content Where ContentTitle = ", titleIndex)),
               DatabaseOpenFailed);
