@@ -18,6 +18,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 TFormMain* FormMain = nullptr;
 
@@ -27,6 +28,9 @@ namespace {
 // 23-pixel caption).
 constexpr int OuterWidth = 771;
 constexpr int OuterHeight = 526;
+
+// Characters of pane text from which the content query's rows are let go once read.
+constexpr qsizetype LargePaneText = qsizetype(1) << 20;
 
 // A criterion goes into the list statement between single quotes; doubling the quotes inside it keeps
 // a search for O'Brien a plain text comparison instead of breaking or widening the statement.
@@ -136,6 +140,10 @@ void TFormMain::RefreshTitleList() {
         m_paneText += QLatin1String("\r\n\r\n");
         content.Next();
     }
+    // A record of hundreds of megabytes would otherwise be held three times while the pane takes it:
+    // the scratch query's rows, this text and the box's document. The rows are not needed again.
+    if (m_paneText.size() >= LargePaneText)
+        content.Close();
 }
 
 // Every open runs this handler once per row of the grid's count walk; laying out the pane each time
@@ -146,7 +154,8 @@ void TFormMain::RefreshTitleList() {
         return;
     }
     m_panePending = false;
-    SetMemoText(ui->Memo1, m_paneText);
+    // Handed over: the box's document is the one copy of a long text that stays.
+    SetMemoText(ui->Memo1, std::exchange(m_paneText, QString()));
 }
 
 void TFormMain::ActionNewExecute() {
