@@ -723,27 +723,50 @@ private slots:
         QCOMPARE(paragraphsOf(a) + paragraphsOf(7), expectedParagraphs);
     }
 
-    // Mended fault: when a trigger dropped the new record's insert, the editor closed as if it had
-    // saved, and the pending paragraphs went to the key of the last insert, here another record's.
+    // Mended fault: an insert the database did not really make was taken for stored: the editor
+    // closed as if it had saved, and the pending paragraphs went to the key of the last insert (here
+    // record A's) or to the rowid of a record stored without a key. Now the error is shown, the
+    // editor stays open, nothing is stored and the paragraphs stay pending.
+    void newRecordNotStoredKeepsItsParagraphsPending_data() {
+        QTest::addColumn<QString>("schema");
+        QTest::addColumn<QString>("repair");
+        QTest::newRow("trigger drops the insert")
+            << "Create Trigger DropTitles Before Insert On Title Begin Select Raise(Ignore); End"
+            << "Drop Trigger DropTitles";
+        QTest::newRow("key column not the rowid")
+            << "Drop Table Title; Create Table Title (TitleIndex INT PRIMARY KEY, TitleTxt VARCHAR(255), "
+               "Title1 VARCHAR(255), Title2 VARCHAR(255), Title3 VARCHAR(255), Title4 VARCHAR(255), "
+               "Title5 VARCHAR(255), Title6 VARCHAR(255), Title7 VARCHAR(255), Title8 VARCHAR(255)); "
+               "Insert Into Title (TitleIndex, TitleTxt) Values (2, 'A')"
+            << "";
+    }
     void newRecordNotStoredKeepsItsParagraphsPending() {
+        QFETCH(QString, schema);
+        QFETCH(QString, repair);
         addRecord(QStringLiteral("A"), {});
         showMain();
         MessageBoxAnswerer answerer;
         newRecord([&] {
             noteEdit(1)->setText(QStringLiteral("N"));
             addParagraph(QStringLiteral("p1")); // ContentIndex 1, the key of record A
-            m_db->exec(QStringLiteral("Create Trigger DropTitles Before Insert On Title "
-                                      "Begin Select Raise(Ignore); End"));
+            m_db->exec(schema);
+            const qint64 a = m_db->scalar(QStringLiteral("Select TitleIndex From Title"));
             press("Button4");
-            QCOMPARE(answerer.texts, QStringList(QStringLiteral("The new record was not stored: no row of the "
-                                                                "database holds it.")));
+            QCOMPARE(answerer.texts.size(), 1); // the error box
             QVERIFY(FormNote->isVisible());
             QCOMPARE(paragraphsOf(0), QStringList(QStringLiteral("p1")));
-            QCOMPARE(paragraphsOf(1), QStringList());
-            m_db->exec(QStringLiteral("Drop Trigger DropTitles"));
+            QCOMPARE(paragraphsOf(a), QStringList());
+            QCOMPARE(stored(QStringLiteral("Select group_concat(TitleTxt) From Title")), QStringLiteral("A"));
+            if (repair.isEmpty()) {
+                FormNote->close();
+                return;
+            }
+            m_db->exec(repair);
             press("Button4");
             QVERIFY(!FormNote->isVisible());
         });
+        if (repair.isEmpty())
+            return;
         QCOMPARE(stored(QStringLiteral("Select group_concat(TitleTxt) From Title")), QStringLiteral("A,N"));
         QCOMPARE(paragraphsOf(2), QStringList(QStringLiteral("p1")));
     }

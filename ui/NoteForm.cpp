@@ -322,10 +322,10 @@ void TFormNote::Button4Click() {
                   DatabaseOpenFailed);
         if (pending.RecordCount() == 0)
             throw EDatabaseError(InsertNotStored);
+        // The title only: another tool's column of a numeric type may store a typed field converted.
         pending.First();
-        for (const char* column : TitleColumns)
-            if (!SameCell(pending.FieldByName(column), title.FieldByName(column)))
-                throw EDatabaseError(InsertNotStored);
+        if (!SameCell(pending.FieldByName("TitleTxt"), title.FieldByName("TitleTxt")))
+            throw EDatabaseError(InsertNotStored);
 
         OpenQuery(pending, QStringLiteral("Select * From Content Where ContentTitle = %1").arg(EditTitleIndex),
                   DatabaseOpenFailed);
