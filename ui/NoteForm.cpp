@@ -142,9 +142,10 @@ void TFormNote::AssignTitleFields(TADOQuery& title, bool onlyChanged) const {
 }
 
 void TFormNote::CheckRecordAsShown(TADOQuery& title, bool changedFieldsToo) const {
-    // OK used to read the row afresh and post against that copy, so another program's change made
-    // while the editor was open was overwritten unseen; and a database file replaced under the same
-    // name made OK and the paragraph commands act on whatever record has this key there.
+    // OK reads the row again when pressed: posting against that fresh copy alone would overwrite,
+    // unseen, a change another program made while the editor was open, and after the database file
+    // was replaced under the same name OK and the paragraph add would act on whatever record has this
+    // key there.
     const bool stored = title.RecordCount() > 0;
     if (stored != m_shownRow.has_value())
         throw EDatabaseError(UpdateConflict);
