@@ -269,6 +269,33 @@ private slots:
         QCOMPARE(count("Select count(*) From Content"), 0);
     }
 
+    // Mended fault: the delete removed whatever record had the listed key when the answer came (or
+    // nothing, without a word, when it had gone). A record another program renamed or removed while
+    // the confirmation waited is now the conflict error, and nothing is deleted, paragraphs included.
+    void deleteOnlyTheRecordAsListed_data() {
+        QTest::addColumn<QString>("otherProgram");
+        QTest::addColumn<int>("titles");
+        QTest::newRow("renamed") << "Update Title Set TitleTxt = 'theirs'" << 1;
+        QTest::newRow("title emptied to NULL") << "Update Title Set TitleTxt = NULL" << 1;
+        QTest::newRow("removed") << "Delete From Title" << 0;
+        QTest::newRow("replaced by another record with its key")
+            << "Delete From Title; Insert Into Title (TitleIndex, TitleTxt) Values (1, 'other file')" << 1;
+    }
+    void deleteOnlyTheRecordAsListed() {
+        QFETCH(QString, otherProgram);
+        QFETCH(int, titles);
+        QCOMPARE(addRecord("listed", {"p1", "p2"}), 1);
+        start();
+        m_boxes->answerConfirm = [this, otherProgram] {
+            m_db->exec(otherProgram);
+            return true;
+        };
+        clickDelete();
+        QCOMPARE(m_boxes->seen, (QStringList{kConfirm, QStringLiteral("error: Row cannot be located for deletion.")}));
+        QCOMPARE(count("Select count(*) From Content Where ContentTitle = 1"), 2);
+        QCOMPARE(count("Select count(*) From Title Where TitleIndex = 1"), titles);
+    }
+
     // A list open that waits out another process's lock shows the wait pointer once it has taken
     // half a second, and the normal one again when it ends; when the wait gives up, the boxes that
     // tell of the failure show the normal pointer and none is left behind.

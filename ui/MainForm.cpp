@@ -4,6 +4,7 @@
 #include "ADOConnection.h"
 #include "ADOQuery.h"
 #include "AppShell.h"
+#include "DatabaseErrors.h"
 #include "MemoText.h"
 #include "NoteForm.h"
 #include "PublicFunction.h"
@@ -19,6 +20,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 TFormMain* FormMain = nullptr;
 
@@ -28,6 +30,9 @@ namespace {
 // 23-pixel caption).
 constexpr int OuterWidth = 771;
 constexpr int OuterHeight = 526;
+
+// Characters of pane text from which the content query's rows are let go once read.
+constexpr qsizetype LargePaneText = qsizetype(1) << 20;
 
 // A criterion goes into the list statement between single quotes; doubling the quotes inside it keeps
 // a search for O'Brien a plain text comparison instead of breaking or widening the statement.
@@ -157,6 +162,10 @@ void TFormMain::RefreshTitleList() {
         m_paneText += QLatin1String("\r\n\r\n");
         content.Next();
     }
+    // A record of hundreds of megabytes would otherwise be held three times while the pane takes it:
+    // the scratch query's rows, this text and the box's document. The rows are not needed again.
+    if (m_paneText.size() >= LargePaneText)
+        content.Close();
 }
 
 // Every open runs this handler once per row of the grid's count walk; laying out the pane each time
@@ -167,7 +176,8 @@ void TFormMain::RefreshTitleList() {
         return;
     }
     m_panePending = false;
-    SetMemoText(ui->Memo1, m_paneText);
+    // Handed over: the box's document is the one copy of a long text that stays.
+    SetMemoText(ui->Memo1, std::exchange(m_paneText, QString()));
 }
 
 void TFormMain::ActionNewExecute() {
@@ -195,6 +205,11 @@ void TFormMain::ActionDeleteExecute() {
     // The confirmation leaves the list usable while it waits: the record to delete is the one that
     // was current when the user asked, not whatever is current when the answer comes.
     const qint64 titleIndex = ADOQuery1->FieldByName("TitleIndex").AsInteger();
+    // And it is the record as listed, key and title: one that another program renamed or removed
+    // since (or a database file replaced under the same name) is not what the user agreed to delete.
+    const TField* listedTitle = ADOQuery1->FindField("TitleTxt");
+    const bool listedNull = !listedTitle || listedTitle->IsNull();
+    const std::string listedText = listedTitle ? listedTitle->AsString() : std::string();
     if (!ConfirmYesNo(tr("您确定要删除该记录吗？"), tr("删除确认")))
         return;
 
@@ -205,7 +220,11 @@ void TFormMain::ActionDeleteExecute() {
     OpenQuery(title, QString::fromStdString(TitleIndexSql("Select * From Title Where TitleIndex = ", titleIndex)),
               DatabaseOpenFailed);
     if (title.RecordCount() == 0)
-        return;
+        throw EDatabaseError("Row cannot be located for deletion");
+    title.First();
+    if (const TField* stored = title.FindField("TitleTxt");
+        stored && (stored->IsNull() != listedNull || stored->AsString() != listedText))
+        throw EDatabaseError("Row cannot be located for deletion");
     OpenQuery(paragraphs,
               QString::fromStdString(TitleIndexSql("Select * From Content Where ContentTitle = ", titleIndex)),
               DatabaseOpenFailed);

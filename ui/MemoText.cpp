@@ -14,7 +14,7 @@ namespace {
 
 // Names of the dynamic properties through which SetMemoText remembers what it was given.
 constexpr const char* StoredMemoTextProperty = "tamrixStoredMemoText";
-constexpr const char* ShownMemoTextProperty = "tamrixShownMemoText";
+constexpr const char* ShownMemoTextProperty = "tamrixShownMemoTextHash";
 
 // Wrapping at words, Qt looks ahead for the next break opportunity before each line it lays out,
 // so a run without one (a pasted blob of letters, a long address) costs the square of its length:
@@ -23,6 +23,8 @@ constexpr const char* ShownMemoTextProperty = "tamrixShownMemoText";
 constexpr double WordWrapBudget = 1e9;
 // Shorter texts cannot exceed the budget and are not scanned.
 constexpr qsizetype WordWrapScanLength = 31623;
+// Longer texts are analysed in pieces of about this many characters, cut after a line break.
+constexpr qsizetype WordWrapPieceLength = 1 << 16;
 // Blocks at least this long keep their layout, which Qt otherwise rebuilds for every cursor paint.
 constexpr int LongBlockLength = 10000;
 
@@ -32,17 +34,82 @@ const QPlainTextEdit* g_memoBeingSet = nullptr;
 QTextOption::WrapMode WrapModeFor(const QString& text) {
     if (text.size() < WordWrapScanLength)
         return QTextOption::WrapAtWordBoundaryOrAnywhere;
-    QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, text);
+    // A line break ends every run, so the text is analysed in pieces of whole lines: the analysis
+    // takes a byte per character of what it is given, which for a text of hundreds of megabytes
+    // would be a copy of its own.
     double cost = 0;
-    qsizetype runStart = 0;
-    for (qsizetype at = breaks.toNextBoundary(); at >= 0; at = breaks.toNextBoundary()) {
-        const auto run = static_cast<double>(at - runStart);
-        cost += run * run;
-        if (cost > WordWrapBudget)
-            return QTextOption::WrapAnywhere;
-        runStart = at;
+    for (qsizetype pieceStart = 0; pieceStart < text.size();) {
+        qsizetype pieceEnd = text.size();
+        if (pieceStart + WordWrapPieceLength < text.size()) {
+            const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'), pieceStart + WordWrapPieceLength);
+            if (lineEnd >= 0)
+                pieceEnd = lineEnd + 1;
+        }
+        QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, text.constData() + pieceStart, pieceEnd - pieceStart);
+        qsizetype runStart = 0;
+        for (qsizetype at = breaks.toNextBoundary(); at >= 0; at = breaks.toNextBoundary()) {
+            const auto run = static_cast<double>(at - runStart);
+            cost += run * run;
+            if (cost > WordWrapBudget)
+                return QTextOption::WrapAnywhere;
+            runStart = at;
+        }
+        pieceStart = pieceEnd;
     }
     return QTextOption::WrapAtWordBoundaryOrAnywhere;
+}
+
+// Turns the text into what the box holds, in place: CR LF and a lone CR become LF. One pass;
+// QString::replace moves the rest of the text for every CR LF it shortens, which made a text of many
+// lines cost its square.
+void ToShownText(QString& text) {
+    if (!text.contains(QLatin1Char('\r')))
+        return;
+    QChar* data = text.data();
+    const qsizetype size = text.size();
+    qsizetype out = 0;
+    for (qsizetype in = 0; in < size; ++in) {
+        if (data[in] == QLatin1Char('\r')) {
+            data[out++] = QLatin1Char('\n');
+            if (in + 1 < size && data[in + 1] == QLatin1Char('\n'))
+                ++in;
+        } else {
+            data[out++] = data[in];
+        }
+    }
+    text.truncate(out);
+}
+
+// Whether the box's own text gives this text back as MemoText rebuilds it (every block break as CR
+// LF): its line breaks are all CR LF and it holds no other character that the box turns into a break.
+// Such a text need not be remembered beside the box's copy.
+bool RebuiltExactly(const QString& text) {
+    const QChar* data = text.constData();
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        switch (data[i].unicode()) {
+        case u'\r':
+            if (i + 1 == size || data[i + 1] != QLatin1Char('\n'))
+                return false;
+            ++i;
+            break;
+        case u'\n':
+        case QChar::ParagraphSeparator:
+        case QChar::LineSeparator:
+        case 0xFDD0: // the frame marks, which the box also takes for block breaks
+        case 0xFDD1:
+            return false;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+// What MemoText compares the box's text with: a hash of the text the box held when SetMemoText
+// filled it, instead of a copy of it, which for a long text would be one more of its largest copies.
+qulonglong ShownTextFingerprint(const QString& rawText) {
+    return qHash(rawText, static_cast<size_t>(rawText.size()));
 }
 
 } // namespace
@@ -52,7 +119,7 @@ QString MemoText(const QPlainTextEdit* memo) {
     // into a blank); blocks are separated by U+2029.
     const QString shown = memo->document()->toRawText();
     const QVariant remembered = memo->property(ShownMemoTextProperty);
-    if (remembered.isValid() && remembered.toString() == shown)
+    if (remembered.isValid() && remembered.toULongLong() == ShownTextFingerprint(shown))
         return memo->property(StoredMemoTextProperty).toString();
     QString text = shown;
     text.replace(QChar::ParagraphSeparator, QLatin1String("\r\n"));
@@ -61,22 +128,30 @@ QString MemoText(const QPlainTextEdit* memo) {
     return text;
 }
 
-void SetMemoText(QPlainTextEdit* memo, const QString& text) {
-    QString shown = text;
-    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    // A lone CR would otherwise become a paragraph break of its own; show it as the line break it is.
-    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    const QTextOption::WrapMode wrapMode = WrapModeFor(shown);
-    if (memo->wordWrapMode() != wrapMode) {
-        // Laying out the old text again in the new mode could be the very slowness being avoided.
-        memo->clear();
-        memo->setWordWrapMode(wrapMode);
+void SetMemoText(QPlainTextEdit* memo, QString text) {
+    // A text of hundreds of megabytes is held as few times as can be: a text given over is converted
+    // in place, and only one the box would not give back exactly is remembered beside it.
+    const bool rebuilt = RebuiltExactly(text);
+    {
+        QString shown = rebuilt ? std::move(text) : text;
+        ToShownText(shown);
+        const QTextOption::WrapMode wrapMode = WrapModeFor(shown);
+        if (memo->wordWrapMode() != wrapMode) {
+            // Laying out the old text again in the new mode could be the very slowness being avoided.
+            memo->clear();
+            memo->setWordWrapMode(wrapMode);
+        }
+        g_memoBeingSet = memo;
+        const auto settled = qScopeGuard([] { g_memoBeingSet = nullptr; });
+        memo->setPlainText(shown);
     }
-    g_memoBeingSet = memo;
-    const auto settled = qScopeGuard([] { g_memoBeingSet = nullptr; });
-    memo->setPlainText(shown);
+    if (rebuilt) {
+        memo->setProperty(StoredMemoTextProperty, QVariant());
+        memo->setProperty(ShownMemoTextProperty, QVariant());
+        return;
+    }
     memo->setProperty(StoredMemoTextProperty, text);
-    memo->setProperty(ShownMemoTextProperty, memo->document()->toRawText());
+    memo->setProperty(ShownMemoTextProperty, ShownTextFingerprint(memo->document()->toRawText()));
 }
 
 void FitMemoForLongLines(QPlainTextEdit* memo) {

@@ -1,8 +1,10 @@
 #include "NoteForm.h"
 #include "ui_NoteForm.h"
 
+#include "ADOConnection.h"
 #include "ADOQuery.h"
 #include "AppShell.h"
+#include "DatabaseErrors.h"
 #include "MainForm.h"
 #include "MemoText.h"
 #include "PublicFunction.h"
@@ -25,6 +27,21 @@ constexpr std::array<const char*, 9> TitleColumns = {"TitleTxt", "Title1", "Titl
 
 QString Text(const TField& field) {
     return QString::fromStdString(field.AsString());
+}
+
+// The record set's own words for a row that another process changed or removed since it was read.
+constexpr const char* UpdateConflict =
+    "Row cannot be located for updating. Some values may have been changed since it was last read";
+constexpr const char* DeleteConflict = "Row cannot be located for deletion";
+// An insert that the database did not keep (a trigger dropped it) or whose key names no row of it.
+constexpr const char* InsertNotStored = "The new record was not stored: no row of the database holds it";
+
+// Byte for byte: a text shown the same may hold other bytes (or another storage class's digits).
+bool SameCell(const TField& field, bool null, const std::string& bytes) {
+    return field.IsNull() == null && (null || field.AsString() == bytes);
+}
+bool SameCell(const TField& a, const TField& b) {
+    return a.IsNull() == b.IsNull() && a.AsString() == b.AsString();
 }
 
 } // namespace
@@ -125,9 +142,30 @@ void TFormNote::AssignTitleFields(TADOQuery& title, bool onlyChanged) const {
             title.FieldByName(TitleColumns[i]).SetAsString(edits[i]->text().toStdString());
 }
 
+void TFormNote::CheckRecordAsShown(TADOQuery& title, bool changedFieldsToo) const {
+    // OK reads the row again when pressed: posting against that fresh copy alone would overwrite,
+    // unseen, a change another program made while the editor was open, and after the database file
+    // was replaced under the same name OK and the paragraph add would act on whatever record has this
+    // key there.
+    const bool stored = title.RecordCount() > 0;
+    if (stored != m_shownRow.has_value())
+        throw EDatabaseError(UpdateConflict);
+    if (!stored)
+        return;
+    title.First();
+    const auto edits = TitleEdits();
+    for (std::size_t i = 0; i < edits.size(); ++i) {
+        const bool checked = i == 0 || (changedFieldsToo && edits[i]->text() != m_loadedTexts[i]);
+        const TShownCell& shown = (*m_shownRow)[i];
+        if (checked && !SameCell(title.FieldByName(TitleColumns[i]), shown.null, shown.bytes))
+            throw EDatabaseError(UpdateConflict);
+    }
+}
+
 void TFormNote::FormShow() {
     const auto edits = TitleEdits();
     m_closeFailed = false;
+    m_shownRow.reset();
     // When loading this record fails, the edits and the paragraph list still hold the previous
     // record's texts: OK must not store them over this one, nor the paragraph commands act on them.
     m_loadedTitleIndex.reset();
@@ -138,8 +176,13 @@ void TFormNote::FormShow() {
                   DatabaseOpenFailed);
         if (query.RecordCount() > 0) {
             query.First();
-            for (std::size_t i = 0; i < edits.size(); ++i)
-                edits[i]->setText(Text(query.FieldByName(TitleColumns[i])));
+            std::array<TShownCell, 9> shown;
+            for (std::size_t i = 0; i < edits.size(); ++i) {
+                const TField& field = query.FieldByName(TitleColumns[i]);
+                shown[i] = {field.IsNull(), field.AsString()};
+                edits[i]->setText(Text(field));
+            }
+            m_shownRow = std::move(shown);
         }
         for (std::size_t i = 0; i < edits.size(); ++i)
             m_loadedTexts[i] = edits[i]->text();
@@ -178,6 +221,13 @@ void TFormNote::ADOQuery1AfterScroll() {
 
 void TFormNote::Button1Click() {
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
+    // The paragraph goes to the record the editor shows, or nowhere. (No transaction around check and
+    // insert: inside one, the open for the insert would read the whole Content table.)
+    if (EditTitleIndex != 0 && m_loadedTitleIndex == EditTitleIndex) {
+        OpenQuery(query, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex),
+                  DatabaseOpenFailed);
+        CheckRecordAsShown(query, false);
+    }
     OpenQuery(query, QStringLiteral("Select * From Content"), DatabaseOpenFailed);
     query.Insert();
     query.FieldByName("ContentTitle").SetAsInteger(EditTitleIndex);
@@ -204,16 +254,26 @@ void TFormNote::Button3Click() {
         return;
     // The confirmation leaves the dialog usable, so the paragraph list may move (or be reopened)
     // before it is answered: delete the paragraph the user asked about, not whatever is current then.
+    // The paragraph as listed: one another program changed, moved to another record or removed since
+    // (or a database file replaced under the same name) is not the one the user chose to delete.
     const qint64 contentIndex = ADOQuery1->FieldByName("ContentIndex").AsInteger();
+    const TField& listedText = ADOQuery1->FieldByName("ContentTxt");
+    const bool listedNull = listedText.IsNull();
+    const std::string listedBytes = listedText.AsString();
     if (!ConfirmYesNo(tr("您确定要删除该记录吗？"), tr("删除确认")))
         return;
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
+    TTransaction transaction(ShareDataModule->ADOConnection1);
     OpenQuery(query, QStringLiteral("Select * From Content Where ContentIndex = %1").arg(contentIndex),
               DatabaseOpenFailed);
     if (query.RecordCount() == 0)
-        return;
+        throw EDatabaseError(DeleteConflict);
     query.First();
+    if (query.FieldByName("ContentTitle").AsInteger() != EditTitleIndex ||
+        !SameCell(query.FieldByName("ContentTxt"), listedNull, listedBytes))
+        throw EDatabaseError(DeleteConflict);
     query.Delete();
+    transaction.Commit();
     ShowMessage(tr("记录删除成功"));
     RefreshContentList();
 }
@@ -230,13 +290,17 @@ void TFormNote::Button4Click() {
     }
     TADOQuery& title = ShareDataModule->ADOQueryTemp;
     if (EditTitleIndex != 0) {
+        // The row is read again only to find it: what it must still hold is what the editor showed,
+        // and the post's own check then covers the moment between this read and the write.
+        TTransaction transaction(ShareDataModule->ADOConnection1);
         OpenQuery(title, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(EditTitleIndex),
                   DatabaseOpenFailed);
+        CheckRecordAsShown(title, true);
         if (title.RecordCount() > 0) {
-            title.First();
             title.Edit();
             AssignTitleFields(title, true);
             title.Post();
+            transaction.Commit();
             ShowMessage(tr("记录修改成功"));
         }
     } else {
@@ -248,9 +312,23 @@ void TFormNote::Button4Click() {
         title.Insert();
         AssignTitleFields(title, false);
         title.Post();
-        const qint64 newTitleIndex = title.FieldByName("TitleIndex").AsInteger();
-
+        // The pending paragraphs follow the key only when it names the row just stored: a trigger
+        // that drops the insert leaves an earlier insert's key (often a paragraph's) behind, and a key
+        // column that is not the rowid gets the rowid, which may be another record's key.
+        const TField& key = title.FieldByName("TitleIndex");
+        const qint64 newTitleIndex = key.IsNull() ? 0 : key.AsInteger();
         TADOQuery& pending = ShareDataModule->ADOQueryTemp2;
+        if (newTitleIndex == 0)
+            throw EDatabaseError(InsertNotStored);
+        OpenQuery(pending, QStringLiteral("Select * From Title Where TitleIndex = %1").arg(newTitleIndex),
+                  DatabaseOpenFailed);
+        if (pending.RecordCount() == 0)
+            throw EDatabaseError(InsertNotStored);
+        // The title only: another tool's column of a numeric type may store a typed field converted.
+        pending.First();
+        if (!SameCell(pending.FieldByName("TitleTxt"), title.FieldByName("TitleTxt")))
+            throw EDatabaseError(InsertNotStored);
+
         OpenQuery(pending, QStringLiteral("Select * From Content Where ContentTitle = %1").arg(EditTitleIndex),
                   DatabaseOpenFailed);
         if (pending.RecordCount() > 0) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <string>
 
 class QLineEdit;
 class TADOQuery;
@@ -46,6 +47,10 @@ private:
     // Sets the Title row in edit or insert state from the nine edits; with onlyChanged, an edit that
     // still holds the text loaded into it is left out, so that its field keeps its stored bytes.
     void AssignTitleFields(TADOQuery& title, bool onlyChanged) const;
+    // Raises the update conflict unless `title`, opened on EditTitleIndex's row, finds the record this
+    // showing loaded (or finds none when none was): its title, and with changedFieldsToo each field
+    // the user changed, still hold what was shown. Leaves `title` on that row.
+    void CheckRecordAsShown(TADOQuery& title, bool changedFieldsToo) const;
     void FormShow();
     void FormClose();
     void ADOQuery1AfterScroll();
@@ -61,6 +66,13 @@ private:
     // the edits held them; none while the load has not succeeded.
     std::optional<qint64> m_loadedTitleIndex;
     std::array<QString, 9> m_loadedTexts;
+    // The Title row's nine cells as the load read them (null, bytes); none when the row was missing.
+    // OK and the paragraph add check against them that the record is still the one shown.
+    struct TShownCell {
+        bool null = true;
+        std::string bytes;
+    };
+    std::optional<std::array<TShownCell, 9>> m_shownRow;
     bool m_closeFailed = false; // the last attempt to close this showing failed in the close handler
 };
 
