@@ -6,13 +6,12 @@
 #include "Field.h"
 #include "RecordSetTestHelpers.h"
 #include "ShareDM.h"
+#include "SqliteEngine.h"
 #include "TestDatabase.h"
 
 #include <QProcess>
 #include <QScopeGuard>
 #include <QtTest>
-
-#include <sqlite3.h>
 
 #include <functional>
 #include <string>
@@ -77,7 +76,7 @@ void TestConnection::connectFailsWithoutCreatingAFile() {
     QCOMPARE(raised([&] { connection.Open(); }), expected);
     QCOMPARE(oleErrorCode([&] { connection.Open(); }), expectedCode);
     QVERIFY(!connection.Connected());
-    QCOMPARE(connection.Handle(), nullptr);
+    QCOMPARE(SqliteHandleOf(connection), nullptr);
     QCOMPARE(QFile::exists(path), !fileContent.isEmpty());
     if (!fileContent.isEmpty()) {
         QFile file(path);

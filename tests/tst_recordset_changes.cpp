@@ -6,11 +6,10 @@
 #include "DemoDatabase.h"
 #include "Field.h"
 #include "RecordSetTestHelpers.h"
+#include "SqliteEngine.h"
 #include "TestDatabase.h"
 
 #include <QtTest>
-
-#include <sqlite3.h>
 
 #include <functional>
 #include <string>
@@ -703,19 +702,19 @@ void TestRecordsetChanges::engineFailuresAreErrors() {
     connection.Open();
 
     sqlite3_progress_handler(
-        connection.Handle(), 1, [](void*) { return 1; }, nullptr);
+        SqliteHandleOf(connection), 1, [](void*) { return 1; }, nullptr);
     QCOMPARE(raised([&] { openWith(query, "Select * From Title"); }), QString("EOleException | interrupted"));
-    sqlite3_progress_handler(connection.Handle(), 0, nullptr, nullptr);
+    sqlite3_progress_handler(SqliteHandleOf(connection), 0, nullptr, nullptr);
     openWith(query, "Select * From Title");
     QCOMPARE(raised([&] { query.Edit(); }), QString());
 
-    const int limit = sqlite3_limit(connection.Handle(), SQLITE_LIMIT_LENGTH, 100);
+    const int limit = sqlite3_limit(SqliteHandleOf(connection), SQLITE_LIMIT_LENGTH, 100);
     query.FieldByName("Title1").SetAsString(std::string(200, 'x'));
     QCOMPARE(raised([&] { query.Post(); }), QString("EDatabaseError | string or blob too big"));
     QCOMPARE(query.State(), TDataSetState::dsEdit);
     QCOMPARE(db.scalar("Select Count(*) From Title Where Title1 Is Not Null"), 0);
     query.Cancel();
-    sqlite3_limit(connection.Handle(), SQLITE_LIMIT_LENGTH, limit);
+    sqlite3_limit(SqliteHandleOf(connection), SQLITE_LIMIT_LENGTH, limit);
 
     TADOQuery other("ADOQueryTemp2", &connection);
     query.AfterScroll = [&](TADOQuery&) {
