@@ -7,7 +7,9 @@
 // stays quoted), so a criterion between single quotes stays one literal whatever it holds. An
 // integer literal of at most kLiftedDigits digits right after a comparison operator is lifted into a
 // binding as well, so that statements differing only in such a number share one prepared statement.
-// Comments are not read as such: a quote or a colon in one counts as in the text.
+// A comment outside quoted text (from "--" to the line's end, or between "/*" and "*/") passes
+// through as it is: a colon, a quote or a number in it is no part of the statement, and a marker
+// made of it would shift every binding after it onto the wrong parameter.
 //
 // Costs: a translation is one pass over the text, skipping with strcspn to the characters it looks
 // at, into kept buffers. A reopen of a one-line statement with other integers (a handler's statement
@@ -15,6 +17,7 @@
 // literals as blocks and reads the new integers.
 #include "StatementText.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -22,7 +25,7 @@ namespace {
 // Up to 18 digits always fit a signed 64-bit integer; a longer literal stays in the text.
 constexpr std::size_t kLiftedDigits = 18;
 // Characters the translation looks at outside quoted text.
-constexpr const char* kTokenCharacters = "'\"`:0123456789";
+constexpr const char* kTokenCharacters = "'\"`:-/0123456789";
 // Where a parameter marker's name ends.
 constexpr const char* kMarkerEnds = " ,;)\r\n";
 
@@ -49,6 +52,18 @@ bool ContinuesNumber(char c) {
 
 bool IsQuote(char c) {
     return c == '\'' || c == '"' || c == '`';
+}
+
+// Where the comment that starts at i ends (its line break stays in the text); i + 1 when none starts.
+std::size_t CommentEnd(const std::string& text, std::size_t i) {
+    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    if (text[i] == '-' && next == '-')
+        return std::min(text.find('\n', i + 2), text.size());
+    if (text[i] == '/' && next == '*') {
+        const std::size_t close = text.find("*/", i + 2);
+        return close == std::string::npos ? text.size() : close + 2;
+    }
+    return i + 1;
 }
 
 } // namespace
@@ -88,6 +103,8 @@ void TranslateStatement(const std::string& text, TDialect::TMarkers markers, TTr
         } else if (IsQuote(c)) {
             quote = c;
             ++i;
+        } else if (c == '-' || c == '/') {
+            i = CommentEnd(text, i);
         } else if (c == ':') {
             if (i + 1 < text.size() && text[i + 1] == ':') {
                 out.append(text, copied, i + 1 - copied);
