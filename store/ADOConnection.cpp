@@ -1,5 +1,5 @@
 // TADOConnection: the program's one database connection, the small class that holds its parts
-// together: the engine (SqliteEngine.cpp), the statement cache with its leases (StatementCache.cpp),
+// together: the engine (DatabaseEngine.h), the statement cache with its leases (StatementCache.cpp),
 // the read transaction (ReadTransaction.cpp), the write transactions (WriteTransactions.cpp) and the
 // schema reader (SchemaReader.cpp).
 //
@@ -14,10 +14,9 @@
 #include "ADOConnection.h"
 
 #include "DatabaseErrors.h"
-#include "SqliteEngine.h"
 
 TADOConnection::TADOConnection(std::string databasePath)
-    : m_databasePath(std::move(databasePath)), m_engine(std::make_unique<TSqliteEngine>()), m_writes(*m_engine),
+    : m_databasePath(std::move(databasePath)), m_engine(TDatabaseEngine::ForPath(m_databasePath)), m_writes(*m_engine),
       m_read(*m_engine, m_writes), m_schema(*m_engine), m_statements(*m_engine) {
     m_engine->SetBusyTimeout(kDefaultBusyTimeout);
 }

@@ -40,6 +40,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -432,7 +433,8 @@ bool TADOQuery::Locate(std::string_view fieldName, std::int64_t value,
     if (!field)
         return false;
     Impl& d = *m_impl;
-    std::array<char, 24> digits{};
+    // An integer's digits and sign.
+    std::array<char, std::numeric_limits<std::int64_t>::digits10 + 2> digits{};
     const auto text = std::string_view(digits.data(), std::to_chars(digits.begin(), digits.end(), value).ptr);
     int found = -1;
     for (int row = 0; found < 0; ++row) {
@@ -675,8 +677,8 @@ void TADOQuery::PostEdit() {
 
 void TADOQuery::PostInsert() {
     Impl& d = *m_impl;
-    const std::int64_t key = InsertRow(*m_connection, d.layout, m_modifiedFields, d.buffer);
-    d.buffer[static_cast<std::size_t>(d.layout.KeyField())] = TFieldValue::FromInt(key);
+    TFieldValue key = InsertRow(*m_connection, d.layout, m_modifiedFields, d.buffer);
+    d.buffer[static_cast<std::size_t>(d.layout.KeyField())] = std::move(key);
     auto& rows = d.reader.Rows();
     rows.insert(rows.begin() + d.insertPos, d.reader.Store().Append(d.buffer));
     d.current = d.insertPos;

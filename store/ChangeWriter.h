@@ -16,9 +16,10 @@ class TResultLayout;
 // where the row still holds what was read; raises the conflict error when no row was changed.
 void UpdateRow(TADOConnection& connection, const TResultLayout& layout, const std::vector<int>& fields,
                const std::vector<TFieldValue>& values, const char* readRow);
-// Inserts a row of values[f] for every f in fields (the table's defaults for none); returns the key
-// the database gave it.
-std::int64_t InsertRow(TADOConnection& connection, const TResultLayout& layout, const std::vector<int>& fields,
-                       const std::vector<TFieldValue>& values);
+// Inserts a row of values[f] for every f in fields (the table's defaults for none); returns the new
+// row's key. Raises, having stored nothing, when the key is neither given nor numbered by the
+// database, when no new key is left, and when the row was not stored (a trigger dropped it).
+TFieldValue InsertRow(TADOConnection& connection, const TResultLayout& layout, const std::vector<int>& fields,
+                      const std::vector<TFieldValue>& values);
 // Deletes the row of key; raises when there was none.
 void DeleteRow(TADOConnection& connection, const TResultLayout& layout, const TFieldValue& key);

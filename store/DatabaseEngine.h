@@ -81,11 +81,15 @@ struct TDialect {
 // What the schema says of a table's key.
 struct TTableKey {
     std::string column;            // empty when the table has no single-column key
-    bool assignedByEngine = false; // the engine assigns it to a new row (SQLite: INTEGER PRIMARY KEY)
+    bool assignedByEngine = false; // the engine numbers a new row's key itself
 };
 
 class TDatabaseEngine {
 public:
+    // The engine for a database at path (not yet connected); a second engine would be chosen here by
+    // the path's form (a server's connection string).
+    static std::unique_ptr<TDatabaseEngine> ForPath(const std::string& path);
+
     virtual ~TDatabaseEngine() = default;
 
     // Connects to an existing database (never creates one) and checks that it is one; raises and
@@ -105,6 +109,9 @@ public:
     // the last insert stored (TDialect::TNewKey::AfterInsert).
     virtual std::int64_t RowsChanged() const = 0;
     virtual std::int64_t LastInsertKey() const = 0;
+    // Whether a change into table failed with errorCode because every key the engine could give a new
+    // row is used (the largest is taken).
+    virtual bool NoNewKeyLeft(const std::string& table, const TTableKey& key, int errorCode) = 0;
 
     // Reads the schema's key of table.
     virtual TTableKey ReadTableKey(const std::string& table) = 0;

@@ -17,7 +17,11 @@
 #include "RowStore.h"
 #include "TextCase.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <limits>
 #include <new>
 
 namespace {
@@ -27,18 +31,54 @@ constexpr int kInstructionsPerTick = 10000;
 // The busy wait's pauses double from 1 ms up to this, then stay.
 constexpr long long kLongestBusyPause = 100;
 constexpr int kBusyPauseDoublings = 6;
+// An extended result code's low byte is its primary code.
+constexpr int kPrimaryResultCode = 0xff;
+
+// Whether access to path for mode is refused by a permission (not, for example, for a missing file).
+bool Refused(const std::string& path, int mode) {
+    return ::access(path.c_str(), mode) != 0 && (errno == EACCES || errno == EPERM || errno == EROFS);
+}
+
+// Where SQLite says "attempt to write a readonly database" or "unable to open database file" about
+// an existing file, the cause is the file's or its folder's permission (SQLite cannot make its
+// journal beside the file): the message names which. Empty when neither is the cause.
+std::string ReadOnlyCause(sqlite3* db, int code) {
+    const char* file = db ? sqlite3_db_filename(db, "main") : nullptr;
+    if (!file || !*file)
+        return {};
+    const std::string path = file;
+    if ((code & kPrimaryResultCode) == SQLITE_CANTOPEN && ::access(path.c_str(), F_OK) != 0)
+        return {};
+    if (Refused(path, W_OK))
+        return "The database file " + path + " is read-only";
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (Refused(folder, W_OK | X_OK))
+        return "The database " + path + " cannot be changed: its folder " + folder + " is not writable";
+    return {};
+}
+
+// Every error of the SQLite engine is raised here: SQLite's message and extended result code, the
+// message replaced where it misleads.
+[[noreturn]] void RaiseSqliteError(sqlite3* db, std::string message, int code) {
+    const int primary = code & kPrimaryResultCode;
+    if (primary == SQLITE_READONLY || primary == SQLITE_CANTOPEN)
+        if (std::string cause = ReadOnlyCause(db, code); !cause.empty())
+            message = std::move(cause);
+    RaiseEngineError(std::move(message), code);
+}
 
 [[noreturn]] void RaiseConnectionError(sqlite3* db) {
     if (!db)
         RaiseEngineError("Connection is not open", SQLITE_MISUSE);
-    RaiseEngineError(sqlite3_errmsg(db), sqlite3_extended_errcode(db));
+    RaiseSqliteError(db, sqlite3_errmsg(db), sqlite3_extended_errcode(db));
 }
 
 // sqlite3_exec's failure: its own message when it gave one, else the connection's.
 [[noreturn]] void RaiseExecError(sqlite3* db, char* error) {
     std::string message = error ? error : sqlite3_errmsg(db);
     sqlite3_free(error);
-    RaiseEngineError(std::move(message), sqlite3_extended_errcode(db));
+    RaiseSqliteError(db, std::move(message), sqlite3_extended_errcode(db));
 }
 
 class TSqliteEngineStatement final : public TEngineStatement {
@@ -156,7 +196,7 @@ void TSqliteEngine::Connect(const std::string& path) {
         return;
     TSqliteDatabase db;
     if (const int rc = db.Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX); rc != SQLITE_OK)
-        RaiseEngineError(db.ErrorMessage(rc), db.Handle() ? sqlite3_extended_errcode(db.Handle()) : rc);
+        RaiseSqliteError(db.Handle(), db.ErrorMessage(rc), db.Handle() ? sqlite3_extended_errcode(db.Handle()) : rc);
     sqlite3_extended_result_codes(db.Handle(), 1);
     sqlite3_busy_timeout(db.Handle(), m_busyTimeout);
     // sqlite3_open_v2 reads nothing yet; a file that is not a database shows itself here. The text
@@ -247,6 +287,20 @@ std::int64_t TSqliteEngine::LastInsertKey() const {
     return sqlite3_last_insert_rowid(m_db.Handle());
 }
 
+bool TSqliteEngine::NoNewKeyLeft(const std::string& table, const TTableKey& key, int errorCode) {
+    // With the largest rowid taken, SQLite refuses a new one as SQLITE_FULL ("database or disk is
+    // full"), which would send the user looking for disk space.
+    if ((errorCode & kPrimaryResultCode) != SQLITE_FULL || !key.assignedByEngine)
+        return false;
+    TSqliteStatement statement;
+    if (statement.Prepare(m_db.Handle(), "SELECT max(" + QuoteIdentifier(key.column) + ") FROM " +
+                                             QuoteIdentifier(table)) != SQLITE_OK ||
+        sqlite3_step(statement.Handle()) != SQLITE_ROW)
+        return false;
+    return sqlite3_column_type(statement.Handle(), 0) == SQLITE_INTEGER &&
+           sqlite3_column_int64(statement.Handle(), 0) == std::numeric_limits<std::int64_t>::max();
+}
+
 TTableKey TSqliteEngine::ReadTableKey(const std::string& table) {
     constexpr int kNameColumn = 1;
     constexpr int kTypeColumn = 2;
@@ -287,7 +341,7 @@ void TSqliteEngine::StepOwn(TSqliteStatement& statement, const char* sql) {
         std::string message = sqlite3_errmsg(m_db.Handle());
         const int code = sqlite3_extended_errcode(m_db.Handle());
         sqlite3_reset(statement.Handle());
-        RaiseEngineError(std::move(message), code);
+        RaiseSqliteError(m_db.Handle(), std::move(message), code);
     }
     sqlite3_reset(statement.Handle());
 }
@@ -314,6 +368,10 @@ void TSqliteEngine::RollbackQuietly() noexcept {
 
 void TSqliteEngine::RaiseLastError() const {
     RaiseConnectionError(m_db.Handle());
+}
+
+std::unique_ptr<TDatabaseEngine> TDatabaseEngine::ForPath(const std::string&) {
+    return std::make_unique<TSqliteEngine>();
 }
 
 sqlite3* SqliteHandleOf(const TADOConnection& connection) {

@@ -27,6 +27,7 @@ public:
     void Execute(const std::string& sql) override;
     std::int64_t RowsChanged() const override;
     std::int64_t LastInsertKey() const override;
+    bool NoNewKeyLeft(const std::string& table, const TTableKey& key, int errorCode) override;
     TTableKey ReadTableKey(const std::string& table) override;
 
     bool InTransaction() const override;
@@ -53,7 +54,7 @@ private:
     TSqliteStatement m_begin;
     TSqliteStatement m_commit;
     bool m_textUtf8 = false;
-    int m_busyTimeout = 5000;
+    int m_busyTimeout = 0; // the connection sets its own
     std::function<void()> m_workTick;
     std::chrono::steady_clock::time_point m_busySince;
     TDialect m_dialect;
