@@ -18,6 +18,7 @@
 #include "MemoText.h"
 #include "NoteForm.h"
 #include "SearchForm.h"
+#include "SqliteHandle.h"
 #include "WindowSet.h"
 
 #include <QAbstractButton>
@@ -33,8 +34,6 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QWheelEvent>
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -181,22 +180,20 @@ class Floor {
 public:
     explicit Floor(const QString& path) {
         // Without the connection's own mutex, as the program opens it: one thread uses it.
-        if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-            SQLITE_OK)
+        if (m_database.Open(path.toStdString(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX) != SQLITE_OK)
             qFatal("floor: cannot open %s", qPrintable(path));
-        sqlite3_busy_timeout(m_db, 5000);
+        m_db = m_database.Handle();
+        sqlite3_busy_timeout(m_db, kBusyTimeoutMilliseconds);
     }
     ~Floor() {
-        for (auto& [sql, stmt] : m_statements)
-            sqlite3_finalize(stmt);
-        sqlite3_close_v2(m_db);
+        m_statements.clear(); // finalized before the connection closes
     }
 
     sqlite3_stmt* Statement(const std::string& sql) {
-        auto& stmt = m_statements[sql];
-        if (!stmt && sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
+        auto& statement = m_statements[sql];
+        if (!statement.Handle() && statement.Prepare(m_db, sql) != SQLITE_OK)
             qFatal("floor: %s: %s", sql.c_str(), sqlite3_errmsg(m_db));
-        return stmt;
+        return statement.Handle();
     }
     // The content statement, which a count walk runs once per record: held, not looked up.
     sqlite3_stmt* Content() {
@@ -308,8 +305,11 @@ public:
     static constexpr const char* kContentSql = "SELECT * FROM Content WHERE ContentTitle = ? ORDER BY ContentIndex";
 
 private:
+    // As long as the program waits for another process's lock.
+    static constexpr int kBusyTimeoutMilliseconds = 5000;
+    TSqliteDatabase m_database;
     sqlite3* m_db = nullptr;
-    std::map<std::string, sqlite3_stmt*> m_statements;
+    std::map<std::string, TSqliteStatement> m_statements;
     sqlite3_stmt* m_content = nullptr;
 };
 

@@ -40,7 +40,9 @@ public:
     virtual void BeforeDelete(TADOQuery&) {}
 };
 
-enum TLocateOption { loCaseInsensitive = 1, loPartialKey = 2 };
+// Locate's options: a key is a number, so case never matters; the option is taken for the callers
+// that name it.
+enum TLocateOption { loCaseInsensitive = 1 };
 
 // A record set: one SQL statement whose result is held in the program as a snapshot, with a current
 // row, a state and fields read and written by name. Rows are fetched as they are first needed (see
@@ -170,7 +172,6 @@ private:
     void PlaceWindow();              // keeps the current row inside the window, the window filled
     void PlaceWindowAround(int row); // the row in the middle, as locate shows it
     void RunStatement();
-    int ExecuteChange(const std::string& sql, const std::vector<TFieldValue>& values);
     template <typename Call> void ForEachObserver(Call call);
     void PostEdit();
     void PostInsert();

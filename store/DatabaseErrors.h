@@ -24,7 +24,7 @@ public:
     const char* ClassName() const override { return "EDatabaseError"; }
 };
 
-// Raised when SQLite reports a failure; carries SQLite's extended result code.
+// Raised when the database engine reports a failure; carries the engine's own error code.
 class EOleException : public Exception {
 public:
     EOleException(std::string message, int errorCode) : Exception(std::move(message)), m_errorCode(errorCode) {}

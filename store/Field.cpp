@@ -12,11 +12,17 @@
 
 namespace {
 
+// A UTF-8 continuation byte is 10xxxxxx.
+constexpr unsigned char kUtf8LeadBits = 0xC0;
+constexpr unsigned char kUtf8Continuation = 0x80;
+// Room for the shortest text that reads back as any double.
+constexpr std::size_t kRealTextRoom = 32;
+
 // The leading maxCharacters code points of text; a cut never splits a UTF-8 sequence.
 std::string_view LeadingCharacters(std::string_view text, int maxCharacters) {
     int count = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+        if ((static_cast<unsigned char>(text[i]) & kUtf8LeadBits) != kUtf8Continuation) {
             if (count == maxCharacters)
                 return text.substr(0, i);
             ++count;
@@ -26,7 +32,7 @@ std::string_view LeadingCharacters(std::string_view text, int maxCharacters) {
 }
 
 std::string RealToText(double value) {
-    char buffer[32];
+    char buffer[kRealTextRoom];
     auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
     return ec == std::errc() ? std::string(buffer, end) : std::string();
 }

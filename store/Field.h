@@ -9,7 +9,7 @@ class TADOQuery;
 // What a field holds, taken from the column's declared type.
 enum class TFieldKind {
     AutoInc, // the table's integer key, assigned by the database; read-only
-    Integer, // 64-bit signed, SQLite's full width
+    Integer, // 64-bit signed, the engine's full width
     Float,   // only for expressions or REAL columns
     Text,    // at most Size() characters (code points)
     Memo,    // long text of any length

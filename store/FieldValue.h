@@ -32,7 +32,8 @@ struct TFieldValue {
 // The integer a real holds exactly, when it holds one in 64 bits: 3.0 gives 3; 2.5, 1e19 and NaN give
 // none.
 inline std::optional<std::int64_t> ExactInteger(double real) {
-    if (!(real >= -9223372036854775808.0 && real < 9223372036854775808.0))
+    constexpr double kTwoTo63 = 9223372036854775808.0; // exact as a double; one past the largest int64
+    if (!(real >= -kTwoTo63 && real < kTwoTo63))
         return std::nullopt;
     const auto integer = static_cast<std::int64_t>(real);
     if (static_cast<double>(integer) != real)

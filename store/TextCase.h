@@ -7,20 +7,19 @@
 // SQL names: ASCII letter case (column, table and field names match without regard to case; bytes
 // outside ASCII, such as UTF-8 sequences, compare as they are) and quoting.
 
-inline char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+// The one ASCII case fold of the store: letters to upper case, every other byte as it is.
+inline char AsciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 inline bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
 }
 
 inline std::string UpperAscii(std::string_view text) {
     std::string upper(text);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+    std::transform(upper.begin(), upper.end(), upper.begin(), AsciiUpper);
     return upper;
 }
 

@@ -6,13 +6,12 @@
 #include "Field.h"
 #include "RecordSetTestHelpers.h"
 #include "ShareDM.h"
+#include "SqliteEngine.h"
 #include "TestDatabase.h"
 
 #include <QProcess>
 #include <QScopeGuard>
 #include <QtTest>
-
-#include <sqlite3.h>
 
 #include <functional>
 #include <string>
@@ -42,6 +41,8 @@ private slots:
     void failedOpenLeavesQueryClosed();
     void settingStatementIgnoresConnectError();
     void readOnlyFileRefusesChanges();
+    void readOnlyPlaceIsNamed_data();
+    void readOnlyPlaceIsNamed();
     void textSurvivesStoreAndReload_data();
     void textSurvivesStoreAndReload();
     void transactionRollsBackUnlessCommitted_data();
@@ -77,7 +78,7 @@ void TestConnection::connectFailsWithoutCreatingAFile() {
     QCOMPARE(raised([&] { connection.Open(); }), expected);
     QCOMPARE(oleErrorCode([&] { connection.Open(); }), expectedCode);
     QVERIFY(!connection.Connected());
-    QCOMPARE(connection.Handle(), nullptr);
+    QCOMPARE(SqliteHandleOf(connection), nullptr);
     QCOMPARE(QFile::exists(path), !fileContent.isEmpty());
     if (!fileContent.isEmpty()) {
         QFile file(path);
@@ -205,6 +206,33 @@ void TestConnection::readOnlyFileRefusesChanges() {
     QVERIFY(QFile::setPermissions(db.path(), QFile::ReadOwner | QFile::WriteOwner));
     QCOMPARE(db.text("Select TitleTxt From Title"), QString("stored"));
     QCOMPARE(db.scalar("Select Count(*) From Title"), 1);
+}
+
+// Mended fault: a change in a folder where no file can be made (SQLite cannot make its journal)
+// said "attempt to write a readonly database", which sent the user to the file.
+void TestConnection::readOnlyPlaceIsNamed_data() {
+    QTest::addColumn<bool>("folder"); // the folder read-only, else the file
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("file") << false << "EDatabaseError | The database file FILE is read-only";
+    QTest::newRow("folder")
+        << true << "EDatabaseError | The database FILE cannot be changed: its folder FOLDER is not writable";
+}
+
+void TestConnection::readOnlyPlaceIsNamed() {
+    QFETCH(bool, folder);
+    QFETCH(QString, expected);
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
+    const QString locked = folder ? db.dir() : db.path();
+    // Root ignores permission bits; an immutable file or folder (chattr +i) refuses writes even to root.
+    if (QProcess::execute("chattr", {"+i", locked}) != 0)
+        QSKIP("chattr +i is not available");
+    const auto unlock = qScopeGuard([&] { QProcess::execute("chattr", {"-i", locked}); });
+    openWith(query, "Select * From Title");
+    query.Insert();
+    query.FieldByName("TitleTxt").SetAsString("new");
+    QCOMPARE(raised([&] { query.Post(); }), QString(expected).replace("FILE", db.path()).replace("FOLDER", db.dir()));
+    QCOMPARE(query.State(), TDataSetState::dsInsert);
 }
 
 void TestConnection::textSurvivesStoreAndReload_data() {

@@ -6,11 +6,10 @@
 #include "DemoDatabase.h"
 #include "Field.h"
 #include "RecordSetTestHelpers.h"
+#include "SqliteEngine.h"
 #include "TestDatabase.h"
 
 #include <QtTest>
-
-#include <sqlite3.h>
 
 #include <functional>
 #include <string>
@@ -36,6 +35,8 @@ class TestRecordsetChanges : public QObject {
 
 private slots:
     void insertPostReadsNewKey();
+    void insertStoresOneRowWithItsKey_data();
+    void insertStoresOneRowWithItsKey();
     void insertOnlyOpenOfLargeTable();
     void restReadAfterAnotherProcessChangedTheTable();
     void postWritesOnlyModifiedColumns();
@@ -113,6 +114,63 @@ void TestRecordsetChanges::insertPostReadsNewKey() {
 // An open only to insert (the editor's new record and new paragraph) reads a few rows of a large
 // table, not the table: the inserted row is current with its new key, and a count or a search
 // afterwards reads the table again and finds it there, still current.
+// Mended faults: with a key the database does not number (INT PRIMARY KEY) the record was stored
+// with a NULL key and took the engine's row number as its key; a trigger that dropped the row left
+// the post reporting success; with the largest key taken the error spoke of a full disk.
+void TestRecordsetChanges::insertStoresOneRowWithItsKey_data() {
+    QTest::addColumn<QString>("schema");
+    QTest::addColumn<qint64>("givenKey"); // 0: none given
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<qint64>("storedKey");
+
+    const QString ownKey = "Drop Table Title; Create Table Title (TitleIndex INT PRIMARY KEY, TitleTxt VARCHAR(255))";
+    QTest::newRow("numbered by the database") << QString() << qint64(0) << QString() << qint64(1);
+    QTest::newRow("own key given") << ownKey << qint64(70) << QString() << qint64(70);
+    QTest::newRow("own key missing")
+        << ownKey << qint64(0)
+        << "EDatabaseError | Cannot add a row to table 'Title': its key column 'TitleIndex' has no value and the "
+           "database does not assign one"
+        << qint64(0);
+    QTest::newRow("dropped by a trigger")
+        << "Create Trigger DropTitle Before Insert On Title Begin Select Raise(Ignore); End" << qint64(0)
+        << "EDatabaseError | The new row was not stored in table 'Title'" << qint64(0);
+    QTest::newRow("through a view") << "Alter Table Title Rename To TitleData; "
+                                       "Create View Title As Select * From TitleData; "
+                                       "Create Trigger AddTitle Instead Of Insert On Title Begin "
+                                       "Insert Into TitleData (TitleTxt) Values (new.TitleTxt); End"
+                                    << qint64(0) << QString() << qint64(1);
+    QTest::newRow("no key left") << "Insert Into Title (TitleIndex, TitleTxt) Values (9223372036854775807, 'last')"
+                                 << qint64(0) << "EDatabaseError | No new key is left in table 'Title'" << qint64(0);
+}
+
+void TestRecordsetChanges::insertStoresOneRowWithItsKey() {
+    QFETCH(QString, schema);
+    QFETCH(qint64, givenKey);
+    QFETCH(QString, error);
+    QFETCH(qint64, storedKey);
+
+    RecordSetRig rig(0, "ADOQueryTemp");
+    auto& [db, connection, query] = rig;
+    if (!schema.isEmpty())
+        db.exec(schema);
+    openWith(query, "Select * From Title");
+    query.Insert();
+    query.FieldByName("TitleTxt").SetAsString("new");
+    if (givenKey != 0)
+        query.FieldByName("TitleIndex").SetAsInteger(givenKey);
+
+    QCOMPARE(raised([&] { query.Post(); }), error);
+    if (error.isEmpty()) {
+        QCOMPARE(query.State(), TDataSetState::dsBrowse);
+        QCOMPARE(query.FieldByName("TitleIndex").AsInteger(), storedKey);
+        QCOMPARE(db.text(QStringLiteral("Select TitleTxt From Title Where TitleIndex = %1").arg(storedKey)),
+                 QString("new"));
+    } else {
+        QCOMPARE(query.State(), TDataSetState::dsInsert);
+        QCOMPARE(db.scalar("Select Count(*) From Title Where TitleTxt = 'new' Or TitleTxt Is Null"), 0);
+    }
+}
+
 void TestRecordsetChanges::insertOnlyOpenOfLargeTable() {
     RecordSetRig rig(0, "ADOQueryTemp");
     auto& [db, connection, query] = rig;
@@ -703,19 +761,19 @@ void TestRecordsetChanges::engineFailuresAreErrors() {
     connection.Open();
 
     sqlite3_progress_handler(
-        connection.Handle(), 1, [](void*) { return 1; }, nullptr);
+        SqliteHandleOf(connection), 1, [](void*) { return 1; }, nullptr);
     QCOMPARE(raised([&] { openWith(query, "Select * From Title"); }), QString("EOleException | interrupted"));
-    sqlite3_progress_handler(connection.Handle(), 0, nullptr, nullptr);
+    sqlite3_progress_handler(SqliteHandleOf(connection), 0, nullptr, nullptr);
     openWith(query, "Select * From Title");
     QCOMPARE(raised([&] { query.Edit(); }), QString());
 
-    const int limit = sqlite3_limit(connection.Handle(), SQLITE_LIMIT_LENGTH, 100);
+    const int limit = sqlite3_limit(SqliteHandleOf(connection), SQLITE_LIMIT_LENGTH, 100);
     query.FieldByName("Title1").SetAsString(std::string(200, 'x'));
     QCOMPARE(raised([&] { query.Post(); }), QString("EDatabaseError | string or blob too big"));
     QCOMPARE(query.State(), TDataSetState::dsEdit);
     QCOMPARE(db.scalar("Select Count(*) From Title Where Title1 Is Not Null"), 0);
     query.Cancel();
-    sqlite3_limit(connection.Handle(), SQLITE_LIMIT_LENGTH, limit);
+    sqlite3_limit(SqliteHandleOf(connection), SQLITE_LIMIT_LENGTH, limit);
 
     TADOQuery other("ADOQueryTemp2", &connection);
     query.AfterScroll = [&](TADOQuery&) {

@@ -8,19 +8,25 @@
 #include <stdexcept>
 #include <sys/stat.h>
 
+namespace {
+
+// As long as the program waits for another process's lock.
+constexpr int kBusyTimeoutMilliseconds = 5000;
+
+} // namespace
+
 void ThrowSqlite(sqlite3* db, const std::string& what) {
     throw std::runtime_error(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
 }
 
 Connection::Connection(const std::string& path, int flags) {
-    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
-        std::string message = "cannot open " + path + ": " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
-        sqlite3_close_v2(m_db);
-        m_db = nullptr;
+    if (m_db.Open(path, flags) != SQLITE_OK) {
+        std::string message = "cannot open " + path + ": " + (m_db.Handle() ? m_db.ErrorMessage() : "out of memory");
+        m_db.Close();
         throw std::runtime_error(message);
     }
-    sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, 5000);
+    sqlite3_extended_result_codes(m_db.Handle(), 1);
+    sqlite3_busy_timeout(m_db.Handle(), kBusyTimeoutMilliseconds);
 }
 
 Connection OpenExistingDatabase(const std::string& path, bool readOnly) {
@@ -36,50 +42,49 @@ Connection OpenExistingDatabase(const std::string& path, bool readOnly) {
 }
 
 void Connection::Exec(const char* sql) {
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-        ThrowSqlite(m_db, std::string("cannot run \"") + sql + "\"");
+    if (sqlite3_exec(m_db.Handle(), sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+        ThrowSqlite(m_db.Handle(), std::string("cannot run \"") + sql + "\"");
 }
 
 void Connection::Close() {
-    if (sqlite3_close(m_db) != SQLITE_OK)
-        ThrowSqlite(m_db, "cannot close the database");
-    m_db = nullptr;
+    if (m_db.CloseNow() != SQLITE_OK)
+        ThrowSqlite(m_db.Handle(), "cannot close the database");
 }
 
 Statement::Statement(Connection& connection, const char* sql) : m_db(connection.Handle()) {
-    if (sqlite3_prepare_v2(m_db, sql, -1, &m_statement, nullptr) != SQLITE_OK)
+    if (m_statement.Prepare(m_db, sql) != SQLITE_OK)
         ThrowSqlite(m_db, std::string("cannot prepare \"") + sql + "\"");
 }
 
 void Statement::BindText(int index, std::string_view text) {
-    if (sqlite3_bind_text64(m_statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8) != SQLITE_OK)
+    if (sqlite3_bind_text64(Handle(), index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8) != SQLITE_OK)
         ThrowSqlite(m_db, "cannot bind a value");
 }
 
 void Statement::BindStaticText(int index, std::string_view text) {
-    if (sqlite3_bind_text64(m_statement, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8) != SQLITE_OK)
+    if (sqlite3_bind_text64(Handle(), index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8) != SQLITE_OK)
         ThrowSqlite(m_db, "cannot bind a value");
 }
 
 void Statement::BindNull(int index) {
-    if (sqlite3_bind_null(m_statement, index) != SQLITE_OK)
+    if (sqlite3_bind_null(Handle(), index) != SQLITE_OK)
         ThrowSqlite(m_db, "cannot bind a value");
 }
 
 void Statement::BindInt64(int index, sqlite3_int64 value) {
-    if (sqlite3_bind_int64(m_statement, index, value) != SQLITE_OK)
+    if (sqlite3_bind_int64(Handle(), index, value) != SQLITE_OK)
         ThrowSqlite(m_db, "cannot bind a value");
 }
 
 void Statement::Run() {
-    int result = sqlite3_step(m_statement);
-    sqlite3_reset(m_statement);
+    int result = sqlite3_step(Handle());
+    sqlite3_reset(Handle());
     if (result != SQLITE_DONE)
         ThrowSqlite(m_db, "cannot write a row");
 }
 
 bool Statement::Step() {
-    int result = sqlite3_step(m_statement);
+    int result = sqlite3_step(Handle());
     if (result == SQLITE_ROW)
         return true;
     if (result != SQLITE_DONE)
@@ -89,10 +94,9 @@ bool Statement::Step() {
 
 std::string_view Statement::Text(int column) const {
     // A BLOB's bytes are taken as they are; anything else is read as UTF-8 text.
-    const void* bytes = Type(column) == SQLITE_BLOB
-                            ? sqlite3_column_blob(m_statement, column)
-                            : static_cast<const void*>(sqlite3_column_text(m_statement, column));
-    int size = sqlite3_column_bytes(m_statement, column);
+    const void* bytes = Type(column) == SQLITE_BLOB ? sqlite3_column_blob(Handle(), column)
+                                                    : static_cast<const void*>(sqlite3_column_text(Handle(), column));
+    int size = sqlite3_column_bytes(Handle(), column);
     return bytes ? std::string_view(static_cast<const char*>(bytes), static_cast<std::size_t>(size))
                  : std::string_view();
 }

@@ -1,10 +1,10 @@
 #pragma once
 
-// RAII over the SQLite C API for the tool: a connection, a prepared statement and a transaction
-// guard. Every failure is a std::runtime_error whose message names what was attempted and carries
-// SQLite's own text.
+// The tool's SQLite handles: a connection, a prepared statement and a transaction guard, over the
+// store's one handle wrapper (SqliteHandle.h), with the tool's error policy: every failure is a
+// std::runtime_error whose message names what was attempted and carries SQLite's own text.
 
-#include <sqlite3.h>
+#include "SqliteHandle.h"
 
 #include <cstdint>
 #include <string>
@@ -17,18 +17,17 @@ public:
     // Opens path with the sqlite3_open_v2 flags; a failed open closes the handle it was given
     // before raising, so nothing is left open.
     Connection(const std::string& path, int flags);
-    ~Connection() { sqlite3_close_v2(m_db); }
-    Connection(Connection&& other) noexcept : m_db(other.m_db) { other.m_db = nullptr; }
+    Connection(Connection&& other) noexcept = default;
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     void Exec(const char* sql);
     // Closes now so that errors of the close itself (unfinished statements) are reported.
     void Close();
-    sqlite3* Handle() const { return m_db; }
+    sqlite3* Handle() const { return m_db.Handle(); }
 
 private:
-    sqlite3* m_db = nullptr;
+    TSqliteDatabase m_db;
 };
 
 // Opens an existing database; a missing file is an error, never created. The connection may write
@@ -39,7 +38,6 @@ Connection OpenExistingDatabase(const std::string& path, bool readOnly);
 class Statement {
 public:
     Statement(Connection& connection, const char* sql);
-    ~Statement() { sqlite3_finalize(m_statement); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -53,16 +51,17 @@ public:
     // Steps a query: true while a row is current.
     bool Step();
 
-    int Type(int column) const { return sqlite3_column_type(m_statement, column); }
+    int Type(int column) const { return sqlite3_column_type(Handle(), column); }
     bool IsNull(int column) const { return Type(column) == SQLITE_NULL; }
-    sqlite3_int64 Int64(int column) const { return sqlite3_column_int64(m_statement, column); }
-    double Double(int column) const { return sqlite3_column_double(m_statement, column); }
+    sqlite3_int64 Int64(int column) const { return sqlite3_column_int64(Handle(), column); }
+    double Double(int column) const { return sqlite3_column_double(Handle(), column); }
     // The value's bytes as stored (a BLOB's bytes as they are); valid until the next Step.
     std::string_view Text(int column) const;
 
 private:
+    sqlite3_stmt* Handle() const { return m_statement.Handle(); }
     sqlite3* m_db;
-    sqlite3_stmt* m_statement = nullptr;
+    TSqliteStatement m_statement;
 };
 
 // Rolls back unless committed.

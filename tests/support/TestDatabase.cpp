@@ -1,10 +1,9 @@
 #include "TestDatabase.h"
 
 #include "DemoDatabase.h"
+#include "SqliteHandle.h"
 
 #include <QDir>
-
-#include <sqlite3.h>
 
 #include <exception>
 
@@ -15,37 +14,30 @@ namespace {
 class ScratchConnection {
 public:
     explicit ScratchConnection(const QString& path) {
-        if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        if (m_db.Open(path.toStdString(), SQLITE_OPEN_READWRITE) != SQLITE_OK)
             Fail("cannot open " + path);
-        sqlite3_busy_timeout(m_db, 5000);
+        sqlite3_busy_timeout(m_db.Handle(), kBusyTimeoutMilliseconds);
     }
-    ~ScratchConnection() { sqlite3_close_v2(m_db); }
-    ScratchConnection(const ScratchConnection&) = delete;
-    ScratchConnection& operator=(const ScratchConnection&) = delete;
 
-    sqlite3* Handle() const { return m_db; }
-    [[noreturn]] void Fail(const QString& what) const {
-        qFatal("%s: %s", qPrintable(what), m_db ? sqlite3_errmsg(m_db) : "out of memory");
-    }
+    sqlite3* Handle() const { return m_db.Handle(); }
+    [[noreturn]] void Fail(const QString& what) const { qFatal("%s: %s", qPrintable(what), m_db.ErrorMessage()); }
 
 private:
-    sqlite3* m_db = nullptr;
+    // As long as the program waits for another process's lock.
+    static constexpr int kBusyTimeoutMilliseconds = 5000;
+    TSqliteDatabase m_db;
 };
 
 // Runs the first statement of sql and hands its first row (or nullptr when there is none) to read.
 template <typename Read> auto FirstRow(const QString& path, const QString& sql, Read read) {
     ScratchConnection connection(path);
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(connection.Handle(), sql.toUtf8().constData(), -1, &statement, nullptr) != SQLITE_OK)
+    TSqliteStatement statement;
+    if (statement.Prepare(connection.Handle(), sql.toStdString()) != SQLITE_OK)
         connection.Fail(sql);
-    int step = sqlite3_step(statement);
-    if (step != SQLITE_ROW && step != SQLITE_DONE) {
-        sqlite3_finalize(statement);
+    const int step = sqlite3_step(statement.Handle());
+    if (step != SQLITE_ROW && step != SQLITE_DONE)
         connection.Fail(sql);
-    }
-    auto result = read(step == SQLITE_ROW ? statement : nullptr);
-    sqlite3_finalize(statement);
-    return result;
+    return read(step == SQLITE_ROW ? statement.Handle() : nullptr);
 }
 
 } // namespace
