@@ -43,7 +43,7 @@ struct Column {
 
 struct TableShape {
     bool exists = false;
-    std::vector<std::pair<std::string, Column>> columns; // names in lower case
+    std::vector<std::pair<std::string, Column>> columns; // names in upper case
     bool autoincrement = false;
 
     const Column* Find(std::string_view name) const {
@@ -55,24 +55,18 @@ struct TableShape {
     }
 };
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        c = AsciiLower(c);
-    return lower;
-}
-
 TableShape ReadShape(Connection& connection, const char* table) {
     TableShape shape;
     Statement info(connection, "SELECT name, type, pk FROM pragma_table_info(?)");
     info.BindText(1, table);
     while (info.Step()) {
         shape.exists = true;
-        shape.columns.emplace_back(Lower(info.Text(0)), Column{Lower(info.Text(1)), static_cast<int>(info.Int64(2))});
+        shape.columns.emplace_back(UpperAscii(info.Text(0)),
+                                   Column{UpperAscii(info.Text(1)), static_cast<int>(info.Int64(2))});
     }
     Statement sql(connection, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE");
     sql.BindText(1, table);
-    shape.autoincrement = sql.Step() && Lower(sql.Text(0)).find("autoincrement") != std::string::npos;
+    shape.autoincrement = sql.Step() && UpperAscii(sql.Text(0)).find("AUTOINCREMENT") != std::string::npos;
     return shape;
 }
 
@@ -86,7 +80,7 @@ bool CheckTable(Report& report, const TableShape& shape, const char* table, std:
     }
     bool usable = true;
     for (const char* name : columns) {
-        if (!shape.Find(Lower(name))) {
+        if (!shape.Find(UpperAscii(name))) {
             report.Problem(std::string("column ") + table + "." + name + " is missing");
             usable = false;
         }
@@ -94,8 +88,8 @@ bool CheckTable(Report& report, const TableShape& shape, const char* table, std:
     int keyColumns = 0;
     for (const auto& column : shape.columns)
         keyColumns += column.second.primaryKey > 0;
-    const Column* keyColumn = shape.Find(Lower(key));
-    if (keyColumn && (keyColumn->type != "integer" || keyColumn->primaryKey != 1 || keyColumns != 1))
+    const Column* keyColumn = shape.Find(UpperAscii(key));
+    if (keyColumn && (keyColumn->type != "INTEGER" || keyColumn->primaryKey != 1 || keyColumns != 1))
         report.Problem(std::string(table) + "." + key +
                        " is not the table's INTEGER PRIMARY KEY, so the database does not assign it");
     else if (keyColumn && !shape.autoincrement)
@@ -165,10 +159,10 @@ int CheckDatabase(const std::string& database) {
         bool contentUsable =
             CheckTable(report, content, "Content", {"ContentIndex", "ContentTitle", "ContentTxt"}, "ContentIndex");
         if (contentUsable) {
-            const Column* owner = content.Find("contenttitle");
+            const Column* owner = content.Find("CONTENTTITLE");
             // The program finds paragraphs by comparing ContentTitle with a key, which also works, as
             // text, in another tool's text column; only the order of keys then differs.
-            if (owner->type.find("int") == std::string::npos)
+            if (owner->type.find("INT") == std::string::npos)
                 report.Note("Content.ContentTitle is declared \"" + owner->type +
                             "\", not INTEGER: keys are stored and compared by its affinity");
             if (Count(connection, "SELECT count(*) FROM pragma_index_list('Content') AS list, "

@@ -127,10 +127,7 @@ const std::vector<Command>& Commands() {
 
 // Whether a file name ends with the extension, in any letter case.
 bool EndsWith(std::string_view text, std::string_view extension) {
-    if (text.size() < extension.size())
-        return false;
-    return std::equal(extension.begin(), extension.end(), text.end() - static_cast<std::ptrdiff_t>(extension.size()),
-                      [](char a, char b) { return a == AsciiLower(b); });
+    return text.size() >= extension.size() && EqualsIgnoreCase(text.substr(text.size() - extension.size()), extension);
 }
 
 struct Options {
