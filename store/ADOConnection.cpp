@@ -23,8 +23,9 @@ TADOConnection::TADOConnection(std::string databasePath)
 
 TADOConnection::~TADOConnection() = default;
 
-void TADOConnection::Open() {
+void TADOConnection::Connect() {
     m_engine->Connect(m_databasePath);
+    m_connected = true;
 }
 
 void TADOConnection::SetBusyTimeout(int milliseconds) {

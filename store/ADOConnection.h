@@ -26,13 +26,16 @@ public:
     TADOConnection(const TADOConnection&) = delete;
     TADOConnection& operator=(const TADOConnection&) = delete;
 
-    bool Connected() const { return m_engine->Connected(); }
+    bool Connected() const { return m_connected; }
 
     // Connects if not yet connected: opens the existing file read-write (never creates it) and checks
     // that it is a database. Raises EOleException with the engine's message; the connection then
     // stays unconnected and the next call tries again. Once connected it stays connected until
     // destroyed.
-    void Open();
+    void Open() {
+        if (!m_connected)
+            Connect();
+    }
 
     // Busy timeout in milliseconds used while another process writes (default kDefaultBusyTimeout).
     void SetBusyTimeout(int milliseconds);
@@ -95,7 +98,10 @@ public:
     [[noreturn]] void RaiseLastError() const { m_engine->RaiseLastError(); }
 
 private:
+    void Connect();
+
     std::string m_databasePath;
+    bool m_connected = false;
     std::unique_ptr<TDatabaseEngine> m_engine;
     TWriteTransactions m_writes;
     TReadTransaction m_read;

@@ -15,8 +15,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TRowStore;
 
@@ -40,6 +42,9 @@ public:
     virtual void BindNull(int index) = 0;
     virtual void BindInteger(int index, std::int64_t value) = 0;
     virtual void Bind(int index, const TFieldValue& value) = 0;
+    // Binds values[i] (NULL for none) to parameter i + 1, as far as both go: a statement text's own
+    // bindings, in one call for the statement a handler reopens for row after row.
+    virtual void BindParameters(const std::vector<std::optional<std::int64_t>>& values) = 0;
 
     // Columns of the result; 0 for a statement that returns no rows.
     virtual int ColumnCount() const = 0;

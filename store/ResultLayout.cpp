@@ -150,7 +150,7 @@ std::optional<TFieldKind> KindFromDeclaredType(std::string_view declared, int& s
     }
 }
 
-void TResultLayout::KeepFields(std::vector<std::unique_ptr<TField>>& fields) noexcept {
+[[gnu::hot]] void TResultLayout::KeepFields(std::vector<std::unique_ptr<TField>>& fields) noexcept {
     m_spareFields.swap(fields);
     fields.clear();
 }

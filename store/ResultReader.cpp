@@ -36,12 +36,12 @@ void TResultReader::GiveBackStatement() noexcept {
     m_connection->RemovePendingRead(this);
 }
 
-void TResultReader::KeepStatement() noexcept {
+[[gnu::hot]] void TResultReader::KeepStatement() noexcept {
     m_statement->Statement().Reset();
     m_rowInHand = false;
 }
 
-void TResultReader::Reset() noexcept {
+[[gnu::hot]] void TResultReader::Reset() noexcept {
     if (m_statement) {
         if (m_connection->InReadTransaction())
             KeepStatement();
@@ -94,7 +94,7 @@ void TResultReader::Reset() noexcept {
         fresh->Finish();
 }
 
-void TResultReader::ReadAhead() {
+[[gnu::hot]] void TResultReader::ReadAhead() {
     constexpr int kReadAheadRows = 64;
     constexpr std::size_t kReadAheadBytes = 1024 * 1024;
     if (m_fetch != TFetch::Live)
@@ -104,7 +104,7 @@ void TResultReader::ReadAhead() {
     }
 }
 
-void TResultReader::StopFetching(TFetch next) noexcept {
+[[gnu::hot]] void TResultReader::StopFetching(TFetch next) noexcept {
     m_fetch = next;
     if (next == TFetch::Complete) {
         m_store.Completed();
@@ -155,23 +155,21 @@ void TResultReader::Advance() {
         StepOn();
 }
 
-[[gnu::hot]] bool TResultReader::HasRow(int row) {
+[[gnu::hot]] bool TResultReader::KnowRow(int row) {
     while (row >= Known() && m_fetch != TFetch::Complete)
         Advance();
     return row >= 0 && row < Known();
 }
 
-[[gnu::hot]] bool TResultReader::HasRowFrom(const int& anchor, int distance) {
+[[gnu::hot]] bool TResultReader::KnowRowFrom(const int& anchor, int distance) {
     while (anchor + distance >= Known() && m_fetch != TFetch::Complete)
         Advance();
     return anchor + distance < Known();
 }
 
-[[gnu::hot]] bool TResultReader::Fetch(int row) {
-    if (m_fetch == TFetch::Live)
-        while (row >= static_cast<int>(m_store.Rows().size()) && FetchOne()) {
-        }
-    return row >= 0 && row < static_cast<int>(m_store.Rows().size());
+[[gnu::hot]] void TResultReader::FetchUpTo(int row) {
+    while (m_fetch == TFetch::Live && row >= static_cast<int>(m_store.Rows().size()) && FetchOne()) {
+    }
 }
 
 void TResultReader::FetchAll() {

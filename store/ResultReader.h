@@ -51,11 +51,23 @@ public:
     bool Stale() const { return m_fetch == TFetch::Stale; }
 
     // Whether the result has a row at index row (a stale result is run again to know).
-    bool HasRow(int row);
+    bool HasRow(int row) {
+        if (row >= Known() && m_fetch != TFetch::Complete)
+            return KnowRow(row);
+        return row >= 0 && row < Known();
+    }
     // Whether a row stands distance rows after anchor (read again when a second run moved it).
-    bool HasRowFrom(const int& anchor, int distance);
+    bool HasRowFrom(const int& anchor, int distance) {
+        if (anchor + distance >= Known() && m_fetch != TFetch::Complete)
+            return KnowRowFrom(anchor, distance);
+        return anchor + distance < Known();
+    }
     // The row at index row copied into Rows(), when the result has it; a stale result is not run again.
-    bool Fetch(int row);
+    bool Fetch(int row) {
+        if (m_fetch == TFetch::Live && row >= static_cast<int>(m_store.Rows().size()))
+            FetchUpTo(row);
+        return row >= 0 && row < static_cast<int>(m_store.Rows().size());
+    }
     void FetchAll();
     // A fetched row's cell (NULL past the rows fetched).
     TFieldValue Cell(int row, int field);
@@ -69,6 +81,9 @@ private:
     // the rows left are read by running it again.
     enum class TFetch : std::uint8_t { Complete, Live, Stale };
 
+    bool KnowRow(int row);
+    bool KnowRowFrom(const int& anchor, int distance);
+    void FetchUpTo(int row);
     void GiveBackStatement() noexcept;
     void KeepStatement() noexcept;
     void StopFetching(TFetch next) noexcept;

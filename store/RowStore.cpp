@@ -104,7 +104,7 @@ const char* TRowStore::Append(const std::vector<TFieldValue>& values) {
     return stored;
 }
 
-void TRowStore::Clear() noexcept {
+[[gnu::hot]] void TRowStore::Clear() noexcept {
     try {
         for (auto& chunk : m_chunks)
             m_spareChunks.push_back(std::move(chunk));

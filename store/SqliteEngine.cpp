@@ -86,9 +86,11 @@ public:
     TSqliteEngineStatement(TSqliteStatement statement, sqlite3* db, bool textUtf8)
         : m_statement(std::move(statement)), m_stmt(m_statement.Handle()), m_db(db), m_textUtf8(textUtf8) {}
 
-    int ParameterCount() const override { return sqlite3_bind_parameter_count(m_stmt); }
-    void BindNull(int index) override { Check(sqlite3_bind_null(m_stmt, index)); }
-    void BindInteger(int index, std::int64_t value) override { Check(sqlite3_bind_int64(m_stmt, index, value)); }
+    [[gnu::hot]] int ParameterCount() const override { return sqlite3_bind_parameter_count(m_stmt); }
+    [[gnu::hot]] void BindNull(int index) override { Check(sqlite3_bind_null(m_stmt, index)); }
+    [[gnu::hot]] void BindInteger(int index, std::int64_t value) override {
+        Check(sqlite3_bind_int64(m_stmt, index, value));
+    }
     void Bind(int index, const TFieldValue& value) override {
         switch (value.type) {
         case TFieldValue::Null:
@@ -105,7 +107,14 @@ public:
         }
     }
 
-    int ColumnCount() const override { return sqlite3_column_count(m_stmt); }
+    [[gnu::hot]] void BindParameters(const std::vector<std::optional<std::int64_t>>& values) override {
+        const auto count = std::min(values.size(), static_cast<std::size_t>(sqlite3_bind_parameter_count(m_stmt)));
+        for (std::size_t i = 0; i < count; ++i) {
+            const int index = static_cast<int>(i + 1);
+            Check(values[i] ? sqlite3_bind_int64(m_stmt, index, *values[i]) : sqlite3_bind_null(m_stmt, index));
+        }
+    }
+    [[gnu::hot]] int ColumnCount() const override { return sqlite3_column_count(m_stmt); }
     [[gnu::hot]] bool Step() override {
         const int rc = sqlite3_step(m_stmt);
         if (rc == SQLITE_ROW)
@@ -167,12 +176,12 @@ public:
         }
         return rows.EndRow();
     }
-    std::uint64_t Generation() const override {
+    [[gnu::hot]] std::uint64_t Generation() const override {
         return static_cast<std::uint64_t>(sqlite3_stmt_status(m_stmt, SQLITE_STMTSTATUS_REPREPARE, 0));
     }
 
-    bool Reset() noexcept override { return sqlite3_reset(m_stmt) == SQLITE_OK; }
-    void ClearBindings() noexcept override { sqlite3_clear_bindings(m_stmt); }
+    [[gnu::hot]] bool Reset() noexcept override { return sqlite3_reset(m_stmt) == SQLITE_OK; }
+    [[gnu::hot]] void ClearBindings() noexcept override { sqlite3_clear_bindings(m_stmt); }
     [[noreturn]] void RaiseError() const override { RaiseConnectionError(m_db); }
 
 private:
@@ -330,7 +339,7 @@ TTableKey TSqliteEngine::ReadTableKey(const std::string& table) {
     return key;
 }
 
-bool TSqliteEngine::InTransaction() const {
+[[gnu::hot]] bool TSqliteEngine::InTransaction() const {
     return Connected() && !sqlite3_get_autocommit(m_db.Handle());
 }
 

@@ -23,11 +23,11 @@ TStatementLease::TStatementLease(TStatementLease&& other) noexcept
     : m_statement(std::exchange(other.m_statement, nullptr)), m_inUse(std::exchange(other.m_inUse, nullptr)),
       m_serial(other.m_serial) {}
 
-TStatementLease::~TStatementLease() {
+[[gnu::hot]] TStatementLease::~TStatementLease() {
     Release();
 }
 
-bool TStatementLease::Release() noexcept {
+[[gnu::hot]] bool TStatementLease::Release() noexcept {
     if (!m_statement)
         return true;
     const bool reset = m_statement->Reset();

@@ -182,14 +182,6 @@ void JoinLines(const std::vector<std::string>& lines, std::string& text) {
     return true;
 }
 
-void TStatementText::BindTo(TEngineStatement& statement) const {
-    const auto& bindings = m_translation.bindings;
-    const auto count = static_cast<std::size_t>(statement.ParameterCount());
-    for (std::size_t i = 0; i < bindings.size() && i < count; ++i) {
-        const int index = static_cast<int>(i + 1);
-        if (bindings[i])
-            statement.BindInteger(index, *bindings[i]);
-        else
-            statement.BindNull(index);
-    }
+[[gnu::hot]] void TStatementText::BindTo(TEngineStatement& statement) const {
+    statement.BindParameters(m_translation.bindings);
 }

@@ -26,9 +26,7 @@ void TWriteTransactions::Rollback() {
     }
 }
 
-void TWriteTransactions::EndAbandoned() {
-    if (!m_abandoned)
-        return;
+void TWriteTransactions::RollbackAbandoned() {
     m_abandoned = false;
     if (m_engine.InTransaction())
         Rollback();

@@ -17,9 +17,14 @@ public:
     void Abandon() { m_abandoned = true; }
     // Rolls that transaction back; raises while the rollback keeps failing, so nothing is ever
     // written into a transaction that was meant to be undone.
-    void EndAbandoned();
+    void EndAbandoned() {
+        if (m_abandoned)
+            RollbackAbandoned();
+    }
 
 private:
+    void RollbackAbandoned();
+
     TDatabaseEngine& m_engine;
     bool m_abandoned = false;
 };

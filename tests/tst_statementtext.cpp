@@ -28,6 +28,14 @@ public:
     void BindNull(int index) override { bound << QStringLiteral("%1:NULL").arg(index); }
     void BindInteger(int index, std::int64_t value) override { bound << QStringLiteral("%1:%2").arg(index).arg(value); }
     void Bind(int, const TFieldValue&) override {}
+    void BindParameters(const std::vector<std::optional<std::int64_t>>& values) override {
+        for (std::size_t i = 0; i < values.size() && i < static_cast<std::size_t>(m_parameters); ++i) {
+            if (values[i])
+                BindInteger(static_cast<int>(i + 1), *values[i]);
+            else
+                BindNull(static_cast<int>(i + 1));
+        }
+    }
     int ColumnCount() const override { return 0; }
     bool Step() override { return false; }
     TResultColumn Column(int) const override { return {}; }
