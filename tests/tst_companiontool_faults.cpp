@@ -3,6 +3,7 @@
 // carry, signals in the middle of an import, and inputs larger than memory should hold.
 
 #include "TestDatabase.h"
+#include "ToolRun.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,31 +16,6 @@
 #include <csignal>
 
 namespace {
-
-struct ToolRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-// Runs the tool; with a shell prefix ("ulimit -f 8") the tool runs under that shell's limits, with
-// SIGXFSZ ignored so that a write past the limit fails instead of killing it.
-ToolRun RunTool(const QStringList& arguments, const QString& shellPrefix = QString()) {
-    QProcess process;
-    if (shellPrefix.isEmpty())
-        process.start(QStringLiteral(TAMRIX_DEMO_TOOL), arguments);
-    else
-        process.start("/bin/sh", QStringList{"-c", "trap '' XFSZ; " + shellPrefix + "; exec \"$0\" \"$@\"",
-                                             QStringLiteral(TAMRIX_DEMO_TOOL)} +
-                                     arguments);
-    if (!process.waitForStarted(-1) || !process.waitForFinished(-1))
-        qFatal("cannot run %s", TAMRIX_DEMO_TOOL);
-    ToolRun run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
 
 void WriteFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
@@ -349,7 +325,7 @@ void TestCompanionToolFaults::failuresNameTheirCause() {
         QSKIP("chattr +i is not available here");
     arguments.replaceInStrings("DB", database.path());
     arguments.replaceInStrings("IN", input);
-    ToolRun run = RunTool(arguments, shellPrefix);
+    ToolRun run = RunTool(arguments, UnderShell(shellPrefix));
     if (!sealed.isEmpty())
         Seal(sealed, false);
     QFile::remove(input);

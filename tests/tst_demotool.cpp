@@ -3,6 +3,7 @@
 
 #include "DemoDatabase.h"
 #include "TestDatabase.h"
+#include "ToolRun.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,25 +15,6 @@
 #include <csignal>
 
 namespace {
-
-struct ToolRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-ToolRun RunTool(const QStringList& arguments, const QString& workingDirectory = QString()) {
-    QProcess process;
-    process.setWorkingDirectory(workingDirectory);
-    process.start(QStringLiteral(TAMRIX_DEMO_TOOL), arguments);
-    if (!process.waitForStarted(-1) || !process.waitForFinished(-1))
-        qFatal("cannot run %s", TAMRIX_DEMO_TOOL);
-    ToolRun run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
 
 // Runs the tool on the test database's own file name after removing the file, so the test's
 // helpers can then read what the tool made.
@@ -351,7 +333,7 @@ void TestDemoTool::helpVersionAndOptionForms() {
     QCOMPARE(RunOnFreshPath(one, {"demo", "--seed=42", "20", "FILE"}).exitCode, 0);
     QCOMPARE(RunOnFreshPath(two, {"demo", "20", "FILE", "--seed", "42"}).exitCode, 0);
     QCOMPARE(Dump(one), Dump(two));
-    QCOMPARE(RunTool({"init", "--", "-dash.db"}, one.dir()).exitCode, 0);
+    QCOMPARE(RunTool({"init", "--", "-dash.db"}, InFolder(one.dir())).exitCode, 0);
     QVERIFY(QFile::exists(one.dir() + "/-dash.db"));
 }
 
@@ -511,7 +493,7 @@ void TestDemoTool::malformedImportChangesNothing() {
     database.fillDemo(3);
     const QString before = RecordsAndParagraphs(database, 0, false);
     WriteFile(database.dir() + "/" + name, input);
-    ToolRun run = RunTool({"import", "NoteData.db", name}, database.dir());
+    ToolRun run = RunTool({"import", "NoteData.db", name}, InFolder(database.dir()));
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains(message) && run.err.contains("nothing was imported"), qPrintable(run.err));
     QCOMPARE(RecordsAndParagraphs(database, 0, false), before);

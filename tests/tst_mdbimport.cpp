@@ -3,6 +3,7 @@
 // whole changes nothing.
 
 #include "TestDatabase.h"
+#include "ToolRun.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -16,24 +17,6 @@
 #include <sys/types.h>
 
 namespace {
-
-struct ToolRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-ToolRun RunTool(const QStringList& arguments) {
-    QProcess process;
-    process.start(QStringLiteral(TAMRIX_DEMO_TOOL), arguments);
-    if (!process.waitForStarted(-1) || !process.waitForFinished(-1))
-        qFatal("cannot run %s", TAMRIX_DEMO_TOOL);
-    ToolRun run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
 
 QString Sample() {
     return QFINDTESTDATA("data/NoteData-sample.mdb");
