@@ -1,0 +1,116 @@
+#pragma once
+
+#include "DatabaseEngine.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct pg_conn;
+struct pg_result;
+class TADOConnection;
+
+// Whether a database text names a server (a libpq URI or a "key=value" connection string) rather
+// than a database file. A file of that name that exists is always the file.
+bool IsServerConnection(std::string_view database);
+
+// The engine's error code for a server's SQLSTATE: its five characters as a base-36 number, so that
+// EOleException keeps an int. The states the program tells apart:
+int SqlStateCode(std::string_view state);
+inline constexpr const char* kStateConnectionLost = "08006";
+inline constexpr const char* kStateCannotConnect = "08001";
+inline constexpr const char* kStateMissingTable = "42P01";
+inline constexpr const char* kStateLoginRefused = "28P01";
+
+// Asked for a password when the server wants one that libpq's own sources (~/.pgpass, the service
+// file, PGPASSWORD) did not supply; gets the connection text without a password and returns the
+// password, or nothing when the user declined. Kept for the process; never stored.
+using TPasswordPrompt = std::function<std::optional<std::string>(const std::string& database)>;
+void SetPasswordPrompt(TPasswordPrompt prompt);
+
+// A record set's statement as the server reads it: the search filter's substring test (InStr, used
+// as a condition or compared) becomes strpos. Quoted text is left alone.
+std::string TranslateForPostgres(std::string_view sql);
+
+// The PostgreSQL engine: one libpq connection to a server (see PostgresEngine.cpp).
+class TPostgresEngine final : public TDatabaseEngine {
+public:
+    TPostgresEngine();
+    ~TPostgresEngine() override;
+    TPostgresEngine(const TPostgresEngine&) = delete;
+    TPostgresEngine& operator=(const TPostgresEngine&) = delete;
+
+    void Connect(const std::string& database) override;
+    bool Connected() const override;
+    void SetBusyTimeout(int milliseconds) override;
+    void SetWorkTick(std::function<void()> tick) override { m_workTick = std::move(tick); }
+
+    std::unique_ptr<TEngineStatement> Prepare(std::string_view sql) override;
+    void Execute(const std::string& sql) override;
+    std::int64_t RowsChanged() const override { return m_rowsChanged; }
+    std::int64_t LastInsertKey() const override { return m_lastInsertKey; }
+    TTableKey ReadTableKey(const std::string& table) override;
+
+    bool InTransaction() const override;
+    void BeginRead() override;
+    void BeginWrite() override;
+    void Commit() override;
+    void Rollback() override;
+    void RollbackQuietly() noexcept override;
+    bool ReadersBlockWriters() const override { return false; }
+    const TDialect& Dialect() const override { return m_dialect; }
+    [[noreturn]] void RaiseLastError() const override;
+
+    // Statements sent to the server since the engine was made (connecting not counted): what a
+    // round trip costs is paid once for each.
+    std::uint64_t RoundTrips() const { return m_roundTrips; }
+    // Counts up at every new session (a reconnect after a lost connection); statements prepared in
+    // an earlier one are prepared again.
+    std::uint64_t Session() const { return m_session; }
+    // The server process of the session; 0 when not connected.
+    int ServerProcess() const;
+
+    // For the engine's statements (PostgresEngine.cpp).
+    struct TColumnOrigin {
+        std::string table;
+        std::vector<std::string> columns; // by attribute number - 1
+    };
+    pg_conn* Handle() const { return m_conn; }
+    const TColumnOrigin& OriginOf(unsigned tableOid);
+    // Runs a statement with no parameters and returns its result; raises on failure.
+    std::shared_ptr<pg_result> Run(const std::string& sql);
+    // Checks a result that came back from the server: raises its error (or a lost connection).
+    void Check(pg_result* result, bool rowsExpected);
+    void Counted() { ++m_roundTrips; }
+    void TookChange(pg_result* result);
+    void Forget(std::string name) { m_forgotten.push_back(std::move(name)); }
+    std::string NextStatementName() { return "t" + std::to_string(++m_statementNumber); }
+
+private:
+    void Disconnect() noexcept;
+    // Runs sql after the DEALLOCATE of statements given up since the last such run.
+    void RunWithForgotten(const std::string& sql);
+
+    pg_conn* m_conn = nullptr;
+    std::string m_database;
+    int m_busyTimeout = 5000;
+    std::function<void()> m_workTick;
+    std::int64_t m_rowsChanged = 0;
+    std::int64_t m_lastInsertKey = 0;
+    std::uint64_t m_roundTrips = 0;
+    std::uint64_t m_session = 0;
+    std::uint64_t m_statementNumber = 0;
+    std::vector<std::string> m_forgotten;
+    std::map<unsigned, TColumnOrigin> m_origins;
+    std::string m_lastError = "Connection is not open";
+    std::string m_lastState = kStateCannotConnect;
+    TDialect m_dialect;
+};
+
+// The server engine under a connection, or nullptr when it runs on a file. For tests and benchmarks.
+TPostgresEngine* PostgresEngineOf(const TADOConnection& connection);
