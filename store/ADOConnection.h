@@ -87,6 +87,12 @@ public:
     // The table's key as its schema declares it (read once per table for the connection's life).
     const TTableKey& TableKey(const std::string& table);
 
+    // The key of this connection's pending paragraphs (see TDatabaseEngine::PendingKey); connects.
+    std::int64_t PendingKey() {
+        Open();
+        return m_engine->PendingKey();
+    }
+
     // The engine under the connection; valid for the connection's life.
     TDatabaseEngine& Engine() const { return *m_engine; }
     const TDialect& Dialect() const { return m_engine->Dialect(); }

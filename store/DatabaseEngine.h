@@ -124,6 +124,11 @@ public:
 
     virtual const TDialect& Dialect() const = 0;
 
+    // The key that marks the pending paragraphs of this connection's editor (those of a record not
+    // yet stored): 0 in a file, which stored files and other tools rely on; on a server a key of
+    // the session's own, so that editors on other desks never see, take or delete each other's.
+    virtual std::int64_t PendingKey() { return 0; }
+
     // Raises the engine's last error.
     [[noreturn]] virtual void RaiseLastError() const = 0;
 };

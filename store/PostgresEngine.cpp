@@ -35,9 +35,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 namespace {
+
+// The program's own words for the failures a user of a shared database meets (the program speaks
+// Chinese); the server's or libpq's text follows where it names the cause.
+constexpr const char* kLostMessage =
+    "与数据库服务器的连接已中断（服务器重启或网络断开）：本次操作未完成，已输入的内容仍保留；下一次操作将重新连接";
+constexpr const char* kCannotConnectMessage = "无法连接数据库服务器：";
+constexpr const char* kNoTablesMessage =
+    "数据库服务器上的这个数据库没有记录表（Title 和 Content）：请先用 tamrixdata-db init 创建";
 
 // Type OIDs of the server's built-in types (pg_type.h).
 constexpr Oid kBool = 16, kBytea = 17, kInt8 = 20, kInt2 = 21, kInt4 = 23, kText = 25, kOid = 26, kFloat4 = 700,
@@ -481,7 +490,7 @@ void TPostgresEngine::Connect(const std::string& database) {
         }
         const bool needsPassword = PQconnectionNeedsPassword(conn) != 0;
         const bool hadPassword = PQconnectionUsedPassword(conn) != 0;
-        m_lastError = PQerrorMessage(conn);
+        m_lastError = kCannotConnectMessage + CleanEngineMessage(PQerrorMessage(conn));
         PQfinish(conn);
         if (needsPassword && !password && PasswordPrompt()) {
             password = PasswordPrompt()(database);
@@ -500,7 +509,7 @@ void TPostgresEngine::Connect(const std::string& database) {
                            "; SELECT to_regclass('title') IS NOT NULL AND to_regclass('content') IS NOT NULL");
     if (PQntuples(check.get()) != 1 || PQgetvalue(check.get(), 0, 0)[0] != 't') {
         Disconnect();
-        m_lastError = "The database holds no records tables (Title and Content)";
+        m_lastError = kNoTablesMessage;
         m_lastState = kStateMissingTable;
         RaiseLastError();
     }
@@ -517,7 +526,7 @@ void TPostgresEngine::Check(pg_result* result, bool rowsExpected) {
     if (status == PGRES_COMMAND_OK || (rowsExpected && status == PGRES_TUPLES_OK) || status == PGRES_EMPTY_QUERY)
         return;
     if (PQstatus(m_conn) != CONNECTION_OK) {
-        m_lastError = "The connection to the database server was lost";
+        m_lastError = kLostMessage;
         m_lastState = kStateConnectionLost;
     } else {
         m_lastError = PrimaryMessage(result, m_conn);
@@ -539,7 +548,7 @@ void TPostgresEngine::TookChange(pg_result* result) {
 std::shared_ptr<pg_result> TPostgresEngine::Run(const std::string& sql) {
     if (!Connected()) {
         if (m_conn) {
-            m_lastError = "The connection to the database server was lost";
+            m_lastError = kLostMessage;
             m_lastState = kStateConnectionLost;
         }
         RaiseLastError();
@@ -643,6 +652,20 @@ void TPostgresEngine::RollbackQuietly() noexcept {
         ++m_roundTrips;
         PQclear(PQexec(m_conn, "ROLLBACK"));
     }
+}
+
+std::int64_t TPostgresEngine::PendingKey() {
+    if (m_pendingKey == 0) {
+        std::random_device random;
+        const std::uint64_t bits = (std::uint64_t(random()) << 32 | random()) & ((std::uint64_t(1) << 62) - 1);
+        m_pendingKey = -static_cast<std::int64_t>(bits | 1);
+    }
+    // Taken again in a new session: the lock tells the tool's check that the key's owner lives.
+    if (m_pendingKeySession != m_session) {
+        Run("SELECT pg_advisory_lock(" + std::to_string(m_pendingKey) + ")");
+        m_pendingKeySession = m_session;
+    }
+    return m_pendingKey;
 }
 
 void TPostgresEngine::RaiseLastError() const {

@@ -64,6 +64,7 @@ public:
     void RollbackQuietly() noexcept override;
     bool ReadersBlockWriters() const override { return false; }
     const TDialect& Dialect() const override { return m_dialect; }
+    std::int64_t PendingKey() override;
     [[noreturn]] void RaiseLastError() const override;
 
     // Statements sent to the server since the engine was made (connecting not counted): what a
@@ -107,10 +108,21 @@ private:
     std::uint64_t m_statementNumber = 0;
     std::vector<std::string> m_forgotten;
     std::map<unsigned, TColumnOrigin> m_origins;
+    std::int64_t m_pendingKey = 0;
+    std::uint64_t m_pendingKeySession = 0; // the session that holds the key's advisory lock
     std::string m_lastError = "Connection is not open";
     std::string m_lastState = kStateCannotConnect;
     TDialect m_dialect;
 };
+
+// Pending paragraphs on a server: a negative key per editor, held by a session advisory lock of the
+// same number while its session lives. The query that tells which keys of the rows are leftovers of
+// a client that died (no session holds their lock): their ContentTitle values, one a row.
+inline constexpr const char* kLeftoverPendingKeys =
+    "SELECT k FROM (SELECT DISTINCT ContentTitle AS k FROM Content WHERE ContentTitle < 0) AS pending "
+    "WHERE NOT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND objsubid = 1 AND granted AND "
+    "database = (SELECT oid FROM pg_database WHERE datname = current_database()) AND "
+    "((classid::bigint << 32) | objid::bigint) = k)";
 
 // The server engine under a connection, or nullptr when it runs on a file. For tests and benchmarks.
 TPostgresEngine* PostgresEngineOf(const TADOConnection& connection);

@@ -26,6 +26,13 @@ QString Text(const TField& field) {
     return QString::fromStdString(field.AsString());
 }
 
+// The ContentTitle of the paragraphs the dialog lists and adds: the record's key, or for a record not
+// yet stored the key that marks this editor's pending paragraphs (0 in a file; on a server a key of
+// the editor's own, so that editors on other desks never see, take or delete each other's).
+qint64 ParagraphOwner(qint64 editTitleIndex) {
+    return editTitleIndex != 0 ? editTitleIndex : ShareDataModule->ADOConnection1.PendingKey();
+}
+
 } // namespace
 
 TFormNote::TFormNote(QWidget* parent)
@@ -159,7 +166,8 @@ void TFormNote::FormShow() {
 
 void TFormNote::RefreshContentList() {
     OpenQuery(*ADOQuery1,
-              QStringLiteral("Select * From Content Where ContentTitle = %1 Order By ContentIndex").arg(EditTitleIndex),
+              QStringLiteral("Select * From Content Where ContentTitle = %1 Order By ContentIndex")
+                  .arg(ParagraphOwner(EditTitleIndex)),
               DatabaseOpenFailed);
     // A non-empty list has already shown its first paragraph through the after-scroll handler.
     if (ADOQuery1->RecordCount() == 0)
@@ -179,7 +187,7 @@ void TFormNote::Button1Click() {
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
     OpenQuery(query, QStringLiteral("Select * From Content"), DatabaseOpenFailed);
     query.Insert();
-    query.FieldByName("ContentTitle").SetAsInteger(EditTitleIndex);
+    query.FieldByName("ContentTitle").SetAsInteger(ParagraphOwner(EditTitleIndex));
     query.FieldByName("ContentTxt").SetAsString(MemoText(ui->Memo1).toStdString());
     query.Post();
     RefreshContentList();
@@ -250,7 +258,8 @@ void TFormNote::Button4Click() {
         const qint64 newTitleIndex = title.FieldByName("TitleIndex").AsInteger();
 
         TADOQuery& pending = ShareDataModule->ADOQueryTemp2;
-        OpenQuery(pending, QStringLiteral("Select * From Content Where ContentTitle = %1").arg(EditTitleIndex),
+        OpenQuery(pending,
+                  QStringLiteral("Select * From Content Where ContentTitle = %1").arg(ParagraphOwner(EditTitleIndex)),
                   DatabaseOpenFailed);
         if (pending.RecordCount() > 0) {
             pending.First();
@@ -271,9 +280,11 @@ void TFormNote::Button5Click() {
 }
 
 void TFormNote::FormClose() {
-    // Removes every pending paragraph in the database, also those left by an earlier showing.
+    // Removes every pending paragraph of this editor, also those left by an earlier showing (in a
+    // file: all of them).
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
-    OpenQuery(query, QStringLiteral("Select * From Content Where ContentTitle = 0"), DatabaseOpenFailed);
+    OpenQuery(query, QStringLiteral("Select * From Content Where ContentTitle = %1").arg(ParagraphOwner(0)),
+              DatabaseOpenFailed);
     if (query.RecordCount() == 0)
         return;
     for (query.First(); !query.Eof(); query.First())

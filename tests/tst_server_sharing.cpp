@@ -1,0 +1,165 @@
+// Several desks on one server: editors composing new records at once keep apart their pending
+// paragraphs, a client that died leaves keys the tool's check can tell, a server restarted in the
+// middle of a session costs one action and nothing half-written, the search filter's substring
+// test reads as on a file, and a server that refuses or lacks the tables says so. Runs only on a
+// server (with-postgres.sh around it); on its own it skips.
+#include "PostgresEngine.h"
+#include "RecordSetTestHelpers.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// The pending paragraphs an editor adds, as the note dialog adds them.
+void addPending(TADOConnection& connection, const std::string& text) {
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, "Select * From Content");
+    query.Insert();
+    query.FieldByName("ContentTitle").SetAsInteger(connection.PendingKey());
+    query.FieldByName("ContentTxt").SetAsString(text);
+    query.Post();
+}
+
+// The note dialog's OK for a new record: the record and the re-parenting of its pending paragraphs
+// in one transaction.
+qint64 storeNewRecord(TADOConnection& connection, const std::string& title) {
+    TADOQuery record("ADOQueryTemp", &connection);
+    TADOQuery pending("ADOQueryTemp2", &connection);
+    openWith(record, "Select * From Title");
+    TTransaction transaction(connection);
+    record.Insert();
+    record.FieldByName("TitleTxt").SetAsString(title);
+    record.Post();
+    const qint64 key = record.FieldByName("TitleIndex").AsInteger();
+    openWith(pending, "Select * From Content Where ContentTitle = " + std::to_string(connection.PendingKey()));
+    for (pending.First(); !pending.Eof(); pending.Next()) {
+        pending.Edit();
+        pending.FieldByName("ContentTitle").SetAsInteger(key);
+        pending.Post();
+    }
+    transaction.Commit();
+    return key;
+}
+
+int restartServer() {
+    return QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), qEnvironmentVariable("TAMRIX_PG_CTL") +
+                                                                                   QStringLiteral(" restart")});
+}
+
+} // namespace
+
+class TestServerSharing : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        if (!TestDatabase::onServer())
+            QSKIP("needs a server (run under tests/support/with-postgres.sh)");
+    }
+    void editorsKeepTheirPendingParagraphsApart();
+    void serverRestartCostsOneAction();
+    void substringFilterAsOnAFile_data();
+    void substringFilterAsOnAFile();
+    void refusedOrEmptyDatabaseSaysWhy();
+};
+
+// Regression (a file keeps one pending key, 0): two desks composing at once saw, stored and deleted
+// each other's pending paragraphs.
+void TestServerSharing::editorsKeepTheirPendingParagraphsApart() {
+    TestDatabase db;
+    const std::string path = db.path().toStdString();
+    TADOConnection first(path);
+    auto second = std::make_unique<TADOConnection>(path);
+    QVERIFY(first.PendingKey() < 0);
+    QVERIFY(first.PendingKey() != second->PendingKey());
+    QCOMPARE(first.PendingKey(), first.PendingKey());
+
+    addPending(first, "first a");
+    addPending(*second, "second a");
+    addPending(first, "first b");
+    const qint64 firstRecord = storeNewRecord(first, "from the first desk");
+    QCOMPARE(db.scalar(QStringLiteral("Select Count(*) From Content Where ContentTitle = %1").arg(firstRecord)), 2);
+    QCOMPARE(db.text(QStringLiteral("Select string_agg(ContentTxt, ',' Order By ContentIndex) From Content Where "
+                                    "ContentTitle = %1")
+                         .arg(firstRecord)),
+             QString("first a,first b"));
+    QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle < 0"), 1);
+
+    // The second desk's pending paragraph belongs to a live editor: no leftover.
+    QCOMPARE(db.scalar(QStringLiteral("Select Count(*) From (%1) AS l").arg(kLeftoverPendingKeys)), 0);
+    const qint64 secondKey = second->PendingKey();
+    second.reset(); // the client died before OK or Cancel
+    QCOMPARE(db.scalar(QString(kLeftoverPendingKeys)), secondKey);
+}
+
+void TestServerSharing::serverRestartCostsOneAction() {
+    RecordSetRig rig(3);
+    auto& [db, connection, query] = rig;
+    openWith(query, "Select * From Title Order By TitleIndex");
+    QCOMPARE(query.RecordCount(), 3);
+    QCOMPARE(restartServer(), 0);
+
+    // The record and its paragraph go together: the lost connection leaves neither.
+    TADOQuery record("ADOQueryTemp", &connection);
+    const QString lost = raised([&] {
+        openWith(record, "Select * From Title");
+        TTransaction transaction(connection);
+        record.Insert();
+        record.FieldByName("TitleTxt").SetAsString("typed");
+        record.Post();
+        transaction.Commit();
+    });
+    QVERIFY2(lost.contains(QString::fromUtf8("连接已中断")) && !lost.contains("Select"), qPrintable(lost));
+    QCOMPARE(db.scalar("Select Count(*) From Title"), 3);
+
+    // The next action connects again and works.
+    openWith(query, "Select * From Title Order By TitleIndex");
+    QCOMPARE(query.RecordCount(), 3);
+    query.Last();
+    query.Edit();
+    query.FieldByName("TitleTxt").SetAsString("after the restart");
+    QCOMPARE(raised([&] { query.Post(); }), QString());
+    QCOMPARE(db.text("Select TitleTxt From Title Where TitleIndex = 3"), QString("after the restart"));
+}
+
+void TestServerSharing::substringFilterAsOnAFile_data() {
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("as a condition") << "(InStr(TitleTxt,'1'))" << 2; // T1, T10
+    QTest::newRow("compared") << "InStr(TitleTxt, 'T') = 1" << 10;
+    QTest::newRow("quoted parenthesis") << "(instr(TitleTxt,')'))" << 0;
+    QTest::newRow("in quoted text only") << "TitleTxt <> 'InStr(x)'" << 10;
+    QTest::newRow("with another criterion") << "(InStr(TitleTxt,'T')) And (Title1 = 'a')" << 1;
+}
+
+void TestServerSharing::substringFilterAsOnAFile() {
+    QFETCH(QString, filter);
+    QFETCH(int, expected);
+    RecordSetRig rig(10);
+    auto& [db, connection, query] = rig;
+    db.exec("Update Title Set Title1 = 'a' Where TitleIndex = 4");
+    const QString error =
+        raised([&] { openWith(query, "Select * From Title Where (TitleIndex > 0) And " + filter.toStdString()); });
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(query.RecordCount(), expected);
+}
+
+void TestServerSharing::refusedOrEmptyDatabaseSaysWhy() {
+    TestDatabase db;
+    db.exec("Create Table Other (x int)");
+    const std::string withoutTables = TestDatabase::server().toStdString() + " options='-csearch_path=nowhere'";
+    TADOConnection empty(withoutTables);
+    const QString noTables = raised([&] { empty.Open(); });
+    QVERIFY2(noTables.contains("tamrixdata-db init") && noTables.contains("Title"), qPrintable(noTables));
+    QVERIFY(!empty.Connected());
+
+    TADOConnection refused(TestDatabase::server().toStdString() + " user=nobody_here");
+    const QString login = raised([&] { refused.Open(); });
+    QVERIFY2(login.contains("nobody_here"), qPrintable(login));
+}
+
+QTEST_GUILESS_MAIN(TestServerSharing)
+#include "tst_server_sharing.moc"
