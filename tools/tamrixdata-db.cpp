@@ -4,6 +4,8 @@
 
 #include "Commands.h"
 #include "DemoDatabase.h"
+#include "PostgresEngine.h"
+#include "ServerDatabase.h"
 
 #include <algorithm>
 #include <charconv>
@@ -44,6 +46,8 @@ Options:
   -f, --force               init, demo, export, backup: replace an existing FILE, OUT or DEST
       --seed=S              demo: seed of the demo data (default 1); the same seed gives the same data
       --max-paragraphs=K    demo: most paragraphs per record, 0 to 6 (default 6)
+      --keep-keys           import from a database file to a server: keep the record numbers
+      --repair              check on a server: remove what editors that died left behind
   -h, --help                show this help and exit
   -V, --version             show the version and exit
 
@@ -61,6 +65,12 @@ Text is written byte for byte as stored; text that is not UTF-8 is reported on s
 New files (init, demo, export, backup) are written beside their target and renamed into place
 when complete; an interrupted or failed run leaves no partial file behind. Long runs show their
 progress when standard error is a terminal.
+
+On a server: wherever a database FILE or DB is named, a PostgreSQL connection string or URI
+(postgresql://host/records, service=records) may stand instead. init creates the tables there;
+demo adds records; import also takes a database file (NoteData.db), and with --keep-keys keeps
+its record numbers; backup writes an SQLite database from one consistent snapshot; check also
+reports the pending paragraphs of editors that died, and --repair removes them.
 
 Exit status: 0 done, 1 failed or check found a problem, 2 bad command line.
 )";
@@ -80,7 +90,7 @@ template <typename Number> Number ParseNumber(std::string_view text, std::string
     return value;
 }
 
-enum Option : int { OptionFormat = 256, OptionSeed, OptionMaxParagraphs };
+enum Option : int { OptionFormat = 256, OptionSeed, OptionMaxParagraphs, OptionKeepKeys, OptionRepair };
 
 struct Command {
     std::string_view name;
@@ -95,9 +105,9 @@ const std::vector<Command>& Commands() {
         {"init", "FILE", 1, 0, {'f'}},
         {"demo", "N FILE", 2, 0, {'f', OptionSeed, OptionMaxParagraphs}},
         {"export", "DB [OUT]", 1, 1, {'f', OptionFormat}},
-        {"import", "DB IN", 2, 0, {OptionFormat}},
+        {"import", "DB IN", 2, 0, {OptionFormat, OptionKeepKeys}},
         {"backup", "DB DEST", 2, 0, {'f'}},
-        {"check", "DB", 1, 0, {}},
+        {"check", "DB", 1, 0, {OptionRepair}},
     };
     return commands;
 }
@@ -114,6 +124,8 @@ struct Options {
     bool force = false;
     std::optional<Format> format;
     DemoOptions demo;
+    bool keepKeys = false;
+    bool repair = false;
     std::vector<int> given; // the options given, for the command's check
 };
 
@@ -135,6 +147,10 @@ std::string OptionName(int option) {
         return "--seed";
     case OptionMaxParagraphs:
         return "--max-paragraphs";
+    case OptionKeepKeys:
+        return "--keep-keys";
+    case OptionRepair:
+        return "--repair";
     case 'f':
         return "--force";
     case 'h':
@@ -151,6 +167,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         {"force", no_argument, nullptr, 'f'},
         {"seed", required_argument, nullptr, OptionSeed},
         {"max-paragraphs", required_argument, nullptr, OptionMaxParagraphs},
+        {"keep-keys", no_argument, nullptr, OptionKeepKeys},
+        {"repair", no_argument, nullptr, OptionRepair},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -177,6 +195,12 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         case OptionMaxParagraphs:
             options.demo.maxParagraphs = ParseNumber<int>(optarg, "the paragraph maximum", 0, MaxDemoParagraphs);
             break;
+        case OptionKeepKeys:
+            options.keepKeys = true;
+            break;
+        case OptionRepair:
+            options.repair = true;
+            break;
         case ':':
             throw UsageError{"option '" + OptionName(optopt) + "' needs a value"};
         default: {
@@ -192,6 +216,38 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         options.given.push_back(option);
     }
     return options;
+}
+
+Format ExportFormat(const std::string& output, const Options& options) {
+    return options.format.value_or(EndsWith(output, ".csv")                                   ? Format::Csv
+                                   : EndsWith(output, ".md") || EndsWith(output, ".markdown") ? Format::Markdown
+                                                                                              : Format::Json);
+}
+
+// A command whose database is a server; -1 when it names a file.
+int RunOnServer(std::string_view name, const std::vector<std::string>& arguments, const Options& options) {
+    const std::string& database = name == "demo" ? arguments[1] : arguments[0];
+    if (!IsServerConnection(database))
+        return -1;
+    if (options.force && name != "export" && name != "backup")
+        throw UsageError{"--force does not apply to a server: its tables are never replaced"};
+    if (name == "init")
+        return InitServer(database);
+    if (name == "demo")
+        return DemoServer(database, ParseNumber<int>(arguments[0], "the number of records N", 0, INT32_MAX),
+                          options.demo);
+    if (name == "export") {
+        const std::string output = arguments.size() > 1 ? arguments[1] : "-";
+        return ExportServer(database, output, ExportFormat(output, options), options.force);
+    }
+    if (name == "import") {
+        if (options.format == Format::Markdown)
+            throw UsageError{"markdown is for reading and cannot be imported (json or csv)"};
+        return ImportToServer(database, arguments[1], options.format, options.keepKeys);
+    }
+    if (name == "backup")
+        return BackupServer(database, arguments[1], options.force);
+    return CheckServer(database, options.repair);
 }
 
 int Run(int argc, char** argv) {
@@ -221,6 +277,10 @@ int Run(int argc, char** argv) {
 
     const std::vector<std::string> arguments(positional.begin() + 1, positional.end());
     std::string_view name = command->name;
+    if (const int status = RunOnServer(name, arguments, options); status >= 0)
+        return status;
+    if (options.keepKeys || options.repair)
+        throw UsageError{std::string(options.keepKeys ? "--keep-keys" : "--repair") + " applies to a server only"};
     if (name == "init") {
         CreateEmptyDatabase(arguments[0], options.force);
         return 0;
