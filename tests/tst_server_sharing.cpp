@@ -64,6 +64,7 @@ private slots:
     void substringFilterAsOnAFile_data();
     void substringFilterAsOnAFile();
     void refusedOrEmptyDatabaseSaysWhy();
+    void fourTableRightsAreEnough();
 };
 
 // Regression (a file keeps one pending key, 0): two desks composing at once saw, stored and deleted
@@ -159,6 +160,30 @@ void TestServerSharing::refusedOrEmptyDatabaseSaysWhy() {
     TADOConnection refused(TestDatabase::server().toStdString() + " user=nobody_here");
     const QString login = raised([&] { refused.Open(); });
     QVERIFY2(login.contains("nobody_here"), qPrintable(login));
+}
+
+// The desks' role of the README: SELECT, INSERT, UPDATE and DELETE on the two tables, nothing else.
+void TestServerSharing::fourTableRightsAreEnough() {
+    TestDatabase db;
+    const QString schema = db.path().section("search_path=", 1).chopped(1);
+    db.exec("Drop Role If Exists desk_only; Create Role desk_only Login");
+    db.exec(QStringLiteral("Grant Usage On Schema %1 To desk_only; "
+                           "Grant Select, Insert, Update, Delete On title, content To desk_only")
+                .arg(schema));
+    {
+        TADOConnection desk(db.path().toStdString() + " user=desk_only");
+        addPending(desk, "paragraph");
+        const qint64 key = storeNewRecord(desk, "from the desk");
+        TADOQuery query("ADOQuery1", &desk);
+        openWith(query, "Select * From Title Where TitleIndex = " + std::to_string(key));
+        query.Edit();
+        query.FieldByName("Title1").SetAsString("edited");
+        QCOMPARE(raised([&] { query.Post(); }), QString());
+        QCOMPARE(db.scalar(QStringLiteral("Select Count(*) From Content Where ContentTitle = %1").arg(key)), 1);
+        QCOMPARE(raised([&] { query.Delete(); }), QString());
+        QCOMPARE(db.scalar("Select Count(*) From Title"), 0);
+    }
+    db.exec(QStringLiteral("Drop Owned By desk_only; Drop Role desk_only"));
 }
 
 QTEST_GUILESS_MAIN(TestServerSharing)
