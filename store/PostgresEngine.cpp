@@ -37,6 +37,7 @@
 #include <filesystem>
 #include <random>
 #include <system_error>
+#include <unordered_map>
 
 namespace {
 
@@ -291,21 +292,31 @@ public:
 
     int ColumnCount() const override { return static_cast<int>(m_columns.size()); }
     [[gnu::hot]] bool Step() override {
-        if (m_result) {
-            ++m_row;
-            return m_row < PQntuples(m_result.get());
+        if (!m_result && !m_answered) {
+            Run();
+            if (m_answered) {
+                m_row = 0;
+                return m_answeredRow;
+            }
+            m_row = 0;
+            return PQntuples(m_result.get()) > 0;
         }
-        Run();
-        m_row = 0;
-        return PQntuples(m_result.get()) > 0;
+        if (m_answered)
+            RunAnswered();
+        ++m_row;
+        return m_row < PQntuples(m_result.get());
     }
     TResultColumn Column(int index) const override { return m_columns[static_cast<std::size_t>(index)]; }
     TFieldValue::Type ValueType(int column) const override {
+        if (m_answered)
+            const_cast<TPostgresStatement*>(this)->RunAnswered();
         if (!m_result || PQgetisnull(m_result.get(), m_row, column))
             return TFieldValue::Null;
         return m_types[static_cast<std::size_t>(column)];
     }
     [[gnu::hot]] std::size_t ReadRow(TRowStore& rows) override {
+        if (m_answered)
+            RunAnswered();
         PGresult* const result = m_result.get();
         const int columns = static_cast<int>(m_types.size());
         rows.BeginRow();
@@ -342,6 +353,7 @@ public:
 
     bool Reset() noexcept override {
         m_result.reset();
+        m_answered = false;
         m_row = -1;
         return !m_failed;
     }
@@ -365,6 +377,12 @@ private:
         m_engine.Check(described.get(), false);
         PGresult* const d = described.get();
         m_values.assign(static_cast<std::size_t>(PQnparams(d)), std::nullopt);
+        m_integerParameter = PQnparams(d) == 1 && TypeOf(PQparamtype(d, 0)) == TFieldValue::Int &&
+                             PQparamtype(d, 0) != kBool && PQparamtype(d, 0) != kOid;
+        m_parameterType = m_integerParameter ? DeclaredType(PQparamtype(d, 0), -1) : std::string();
+        if (PQparamtype(d, 0) == kInt8)
+            m_parameterType = "bigint";
+        m_answers.clear();
         m_columns.clear();
         m_types.clear();
         for (int c = 0; c < PQnfields(d); ++c) {
@@ -388,6 +406,85 @@ private:
     }
 
     void Run() {
+        if (Answered())
+            return;
+        RunOnServer();
+    }
+
+    // A statement of one integer parameter run again and again in one read transaction, with the
+    // values of a column of a result read before (the count walk's paragraphs of each listed
+    // record): whether each value has rows is asked once for the whole column. A run so answered
+    // goes to the server only when a row's values are read, or a step goes past its first row.
+    bool Answered() {
+        if (!m_integerParameter || !m_values[0] || !m_engine.Reading())
+            return false;
+        const std::int64_t value = std::strtoll(m_values[0]->c_str(), nullptr, 10);
+        const std::uint64_t read = m_engine.ReadNumber();
+        if (m_answersRead != read) {
+            m_answers.clear();
+            m_answersRead = read;
+            m_runs = 0;
+        }
+        if (m_answers.empty() && ++m_runs == kRunsBeforeAsking)
+            AskForColumn(value);
+        const auto found = m_answers.find(value);
+        if (found == m_answers.end())
+            return false;
+        m_answered = true;
+        m_answeredRow = found->second;
+        return true;
+    }
+
+    void AskForColumn(std::int64_t value) {
+        const std::vector<std::int64_t> values = m_engine.ColumnHolding(value);
+        if (values.empty())
+            return;
+        std::string list = "{";
+        for (const std::int64_t v : values)
+            list += std::to_string(v) + ",";
+        list.back() = '}';
+        const std::string sql = "SELECT k.v, EXISTS (SELECT 1 FROM (" +
+                                WithParameter("CAST(k.v AS " + m_parameterType + ")") +
+                                ") AS q) FROM unnest($1::bigint[]) AS k(v)";
+        const char* parameter = list.c_str();
+        m_engine.Counted();
+        TResult result(PQexecParams(m_engine.Handle(), sql.c_str(), 1, nullptr, &parameter, nullptr, nullptr, 0));
+        m_engine.Check(result.get(), true);
+        for (int r = 0; r < PQntuples(result.get()); ++r)
+            m_answers[std::strtoll(PQgetvalue(result.get(), r, 0), nullptr, 10)] =
+                PQgetvalue(result.get(), r, 1)[0] == 't';
+    }
+
+    // The statement's text with its one parameter marker replaced (quoted text left alone).
+    std::string WithParameter(const std::string& replacement) const {
+        std::string out;
+        char quote = 0;
+        for (std::size_t i = 0; i < m_sql.size(); ++i) {
+            const char c = m_sql[i];
+            if (quote) {
+                quote = c == quote ? 0 : quote;
+            } else if (c == '\'' || c == '"') {
+                quote = c;
+            } else if (c == '$' && i + 1 < m_sql.size() && m_sql[i + 1] == '1' &&
+                       (i + 2 == m_sql.size() || !std::isdigit(static_cast<unsigned char>(m_sql[i + 2])))) {
+                out += replacement;
+                ++i;
+                continue;
+            }
+            out += c;
+        }
+        return out;
+    }
+
+    // A run answered without the server: now its rows are needed.
+    void RunAnswered() {
+        m_answered = false;
+        const int row = m_row;
+        RunOnServer();
+        m_row = row;
+    }
+
+    void RunOnServer() {
         if (!m_engine.Connected())
             m_engine.RaiseLastError();
         if (m_session != m_engine.Session()) {
@@ -413,7 +510,8 @@ private:
         }
         m_failed = false;
         m_engine.TookChange(result.get());
-        m_result = std::move(result);
+        m_result = std::shared_ptr<PGresult>(result.release(), TResultFree());
+        m_engine.TookResult(m_result, m_types);
     }
 
     std::optional<std::string>& Slot(int index) {
@@ -434,8 +532,17 @@ private:
     std::vector<const char*> m_pointers;
     std::vector<TResultColumn> m_columns;
     std::vector<TFieldValue::Type> m_types;
-    TResult m_result;
+    std::shared_ptr<PGresult> m_result;
     int m_row = -1;
+    // Answers for the one integer parameter (see Answered).
+    static constexpr int kRunsBeforeAsking = 2;
+    bool m_integerParameter = false;
+    std::string m_parameterType;
+    std::unordered_map<std::int64_t, bool> m_answers;
+    std::uint64_t m_answersRead = 0;
+    int m_runs = 0;
+    bool m_answered = false;
+    bool m_answeredRow = false;
     bool m_failed = false;
     std::string m_error;
     std::string m_state;
@@ -600,6 +707,7 @@ std::unique_ptr<TEngineStatement> TPostgresEngine::Prepare(std::string_view sql)
 }
 
 void TPostgresEngine::Execute(const std::string& sql) {
+    EndReading();
     RunWithForgotten(sql);
 }
 
@@ -626,14 +734,61 @@ bool TPostgresEngine::InTransaction() const {
 }
 
 void TPostgresEngine::BeginRead() {
+    EndReading();
     RunWithForgotten("BEGIN ISOLATION LEVEL REPEATABLE READ");
+    m_reading = true;
+    ++m_readNumber;
 }
 
 void TPostgresEngine::BeginWrite() {
+    EndReading();
     RunWithForgotten("BEGIN");
 }
 
+bool TPostgresEngine::Reading() const {
+    return m_reading && Connected() && PQtransactionStatus(m_conn) == PQTRANS_INTRANS;
+}
+
+void TPostgresEngine::EndReading() noexcept {
+    m_reading = false;
+    m_largest.reset();
+    m_largestTypes.clear();
+}
+
+void TPostgresEngine::TookResult(const std::shared_ptr<pg_result>& result,
+                                 const std::vector<TFieldValue::Type>& types) {
+    if (!Reading() || PQntuples(result.get()) < kLargestWorthKeeping ||
+        (m_largest && PQntuples(m_largest.get()) >= PQntuples(result.get())))
+        return;
+    m_largest = result;
+    m_largestTypes = types;
+}
+
+std::vector<std::int64_t> TPostgresEngine::ColumnHolding(std::int64_t value) const {
+    if (!m_largest)
+        return {};
+    PGresult* const result = m_largest.get();
+    const int rows = PQntuples(result);
+    const std::string text = std::to_string(value);
+    for (int c = 0; c < static_cast<int>(m_largestTypes.size()); ++c) {
+        if (m_largestTypes[static_cast<std::size_t>(c)] != TFieldValue::Int)
+            continue;
+        for (int r = 0; r < rows; ++r) {
+            if (PQgetisnull(result, r, c) || text != PQgetvalue(result, r, c))
+                continue;
+            std::vector<std::int64_t> values;
+            values.reserve(static_cast<std::size_t>(rows));
+            for (int v = 0; v < rows; ++v)
+                if (!PQgetisnull(result, v, c))
+                    values.push_back(std::strtoll(PQgetvalue(result, v, c), nullptr, 10));
+            return values;
+        }
+    }
+    return {};
+}
+
 void TPostgresEngine::Commit() {
+    EndReading();
     const auto result = Run("COMMIT");
     // A transaction the server had already failed ends by COMMIT as a rollback, without an error.
     if (std::strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0) {
@@ -644,10 +799,12 @@ void TPostgresEngine::Commit() {
 }
 
 void TPostgresEngine::Rollback() {
+    EndReading();
     Run("ROLLBACK");
 }
 
 void TPostgresEngine::RollbackQuietly() noexcept {
+    EndReading();
     if (Connected()) {
         ++m_roundTrips;
         PQclear(PQexec(m_conn, "ROLLBACK"));

@@ -88,12 +88,21 @@ public:
     // Checks a result that came back from the server: raises its error (or a lost connection).
     void Check(pg_result* result, bool rowsExpected);
     void Counted() { ++m_roundTrips; }
+    // A read transaction of BeginRead is open; ReadNumber counts them.
+    bool Reading() const;
+    std::uint64_t ReadNumber() const { return m_readNumber; }
+    // Results of the read transaction: the largest is kept until it ends, and ColumnHolding gives
+    // the values of its first integer column that holds value (empty when none does).
+    void TookResult(const std::shared_ptr<pg_result>& result, const std::vector<TFieldValue::Type>& types);
+    std::vector<std::int64_t> ColumnHolding(std::int64_t value) const;
     void TookChange(pg_result* result);
     void Forget(std::string name) { m_forgotten.push_back(std::move(name)); }
     std::string NextStatementName() { return "t" + std::to_string(++m_statementNumber); }
 
 private:
     void Disconnect() noexcept;
+    void EndReading() noexcept;
+    static constexpr int kLargestWorthKeeping = 16;
     // Runs sql after the DEALLOCATE of statements given up since the last such run.
     void RunWithForgotten(const std::string& sql);
 
@@ -108,6 +117,10 @@ private:
     std::uint64_t m_statementNumber = 0;
     std::vector<std::string> m_forgotten;
     std::map<unsigned, TColumnOrigin> m_origins;
+    bool m_reading = false;
+    std::uint64_t m_readNumber = 0;
+    std::shared_ptr<pg_result> m_largest;
+    std::vector<TFieldValue::Type> m_largestTypes;
     std::int64_t m_pendingKey = 0;
     std::uint64_t m_pendingKeySession = 0; // the session that holds the key's advisory lock
     std::string m_lastError = "Connection is not open";

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <cstdint>
 #include <memory>
 
 namespace {
@@ -65,6 +66,7 @@ private slots:
     void substringFilterAsOnAFile();
     void refusedOrEmptyDatabaseSaysWhy();
     void fourTableRightsAreEnough();
+    void listOpenRoundTripsDoNotGrowWithTheList();
 };
 
 // Regression (a file keeps one pending key, 0): two desks composing at once saw, stored and deleted
@@ -184,6 +186,84 @@ void TestServerSharing::fourTableRightsAreEnough() {
         QCOMPARE(db.scalar("Select Count(*) From Title"), 0);
     }
     db.exec(QStringLiteral("Drop Owned By desk_only; Drop Role desk_only"));
+}
+
+namespace {
+
+// The main window's list open: the grid walks every row with controls disabled, and each row's
+// AfterScroll opens that record's paragraphs (read past the first only outside the walk).
+class CountWalk : public TDataSetObserver {
+public:
+    void DataSetNotice(TADOQuery&, TDataNotice) override {}
+    void AfterOpen(TADOQuery& query) override {
+        query.DisableControls();
+        for (query.First(); !query.Eof(); query.Next()) {
+        }
+        query.First();
+        query.EnableControls();
+    }
+};
+
+struct ListOpen {
+    std::uint64_t roundTrips;
+    QStringList withParagraphs; // the keys the walk found paragraphs for
+    QString shown;              // the current record's paragraphs after the open
+};
+
+ListOpen openList(TADOConnection& connection) {
+    TADOQuery list("ADOQuery1", &connection);
+    TADOQuery content("ADOQueryTemp", &connection);
+    CountWalk walk;
+    list.AddObserver(&walk);
+    ListOpen result{};
+    list.AfterScroll = [&](TADOQuery& query) {
+        const std::int64_t key = query.FieldByName("TitleIndex").AsInteger();
+        openWith(content,
+                 "Select * From Content Where ContentTitle = " + std::to_string(key) + " Order By ContentIndex");
+        if (content.IsEmpty())
+            return;
+        if (query.ControlsDisabled()) {
+            result.withParagraphs << QString::number(key);
+            return;
+        }
+        result.shown.clear();
+        for (content.First(); !content.Eof(); content.Next())
+            result.shown += QString::fromStdString(content.FieldByName("ContentTxt").AsString()) + "|";
+    };
+    const std::uint64_t before = PostgresEngineOf(connection)->RoundTrips();
+    openWith(list, "Select * From Title Where (TitleIndex > 0)");
+    result.roundTrips = PostgresEngineOf(connection)->RoundTrips() - before;
+    result.withParagraphs.removeDuplicates(); // the walk passes the first row twice
+    list.RemoveObserver(&walk);
+    return result;
+}
+
+} // namespace
+
+// Regression: each listed record cost the server one statement of its own in the count walk, so a
+// list open took as many round trips as there are records.
+void TestServerSharing::listOpenRoundTripsDoNotGrowWithTheList() {
+    std::uint64_t roundTrips = 0;
+    for (const int titles : {40, 400}) {
+        RecordSetRig rig(titles);
+        auto& [db, connection, query] = rig;
+        // Every third record has paragraphs; record 1 has two.
+        db.exec("Insert Into Content (ContentTitle, ContentTxt) Select TitleIndex, 'p' || TitleIndex From Title "
+                "Where TitleIndex % 3 = 1 Order By TitleIndex");
+        db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (1, 'second')");
+        connection.Open();
+        openList(connection); // the statements prepared once
+        const ListOpen open = openList(connection);
+        QStringList expected;
+        for (int key = 1; key <= titles; key += 3)
+            expected << QString::number(key);
+        QCOMPARE(open.withParagraphs, expected);
+        QCOMPARE(open.shown, QString("p1|second|"));
+        if (roundTrips == 0)
+            roundTrips = open.roundTrips;
+        QCOMPARE(open.roundTrips, roundTrips);
+        QVERIFY2(open.roundTrips <= 8, qPrintable(QString::number(open.roundTrips)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestServerSharing)
