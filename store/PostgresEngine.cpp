@@ -304,6 +304,8 @@ public:
         if (m_answered)
             RunAnswered();
         ++m_row;
+        if (m_row >= PQntuples(m_result.get()) && !m_cursor.empty())
+            FetchRest();
         return m_row < PQntuples(m_result.get());
     }
     TResultColumn Column(int index) const override { return m_columns[static_cast<std::size_t>(index)]; }
@@ -353,6 +355,7 @@ public:
 
     bool Reset() noexcept override {
         m_result.reset();
+        m_cursor.clear(); // closed with the read transaction
         m_answered = false;
         m_row = -1;
         return !m_failed;
@@ -425,23 +428,28 @@ private:
             m_answersRead = read;
             m_runs = 0;
         }
-        if (m_answers.empty() && ++m_runs == kRunsBeforeAsking)
-            AskForColumn(value);
-        const auto found = m_answers.find(value);
-        if (found == m_answers.end())
+        if (m_runs < kRunsBeforeAsking && ++m_runs < kRunsBeforeAsking)
             return false;
+        auto found = m_answers.find(value);
+        if (found == m_answers.end()) {
+            // Asked first, or a value of rows the column's result has fetched since.
+            AskForColumn(value);
+            found = m_answers.find(value);
+            if (found == m_answers.end())
+                return false;
+        }
         m_answered = true;
         m_answeredRow = found->second;
         return true;
     }
 
     void AskForColumn(std::int64_t value) {
-        const std::vector<std::int64_t> values = m_engine.ColumnHolding(value);
-        if (values.empty())
-            return;
         std::string list = "{";
-        for (const std::int64_t v : values)
-            list += std::to_string(v) + ",";
+        for (const std::int64_t v : m_engine.ColumnHolding(value))
+            if (!m_answers.contains(v))
+                list += std::to_string(v) + ",";
+        if (list.size() == 1)
+            return;
         list.back() = '}';
         const std::string sql = "SELECT k.v, EXISTS (SELECT 1 FROM (" +
                                 WithParameter("CAST(k.v AS " + m_parameterType + ")") +
@@ -491,6 +499,11 @@ private:
             PrepareOnServer();
             ++m_generation;
         }
+        m_cursor.clear();
+        if (m_values.empty() && !m_columns.empty() && m_engine.Reading()) {
+            RunAsCursor();
+            return;
+        }
         const std::size_t count = m_values.size();
         m_pointers.resize(count);
         for (std::size_t i = 0; i < count; ++i)
@@ -511,7 +524,47 @@ private:
         m_failed = false;
         m_engine.TookChange(result.get());
         m_result = std::shared_ptr<PGresult>(result.release(), TResultFree());
-        m_engine.TookResult(m_result, m_types);
+        m_engine.TookResult(m_result, m_types, this);
+    }
+
+    // A read without parameters may be a whole table (a record set opened only to insert a row):
+    // inside the read transaction it runs as a cursor, its first kFirstRows rows in the same round
+    // trip, the rest in one more when a step passes them.
+    void RunAsCursor() {
+        const std::string cursor = m_engine.NextCursorName();
+        m_engine.Counted();
+        TResult result(PQexec(m_engine.Handle(), ("DECLARE " + cursor + " NO SCROLL CURSOR FOR " + m_sql + "; FETCH " +
+                                                  std::to_string(kFirstRows) + " FROM " + cursor)
+                                                     .c_str()));
+        TakeResult(std::move(result));
+        if (PQntuples(m_result.get()) == kFirstRows)
+            m_cursor = cursor;
+    }
+
+    void FetchRest() {
+        const std::string cursor = std::move(m_cursor);
+        m_cursor.clear();
+        m_engine.Counted();
+        TResult result(PQexec(m_engine.Handle(), ("FETCH ALL FROM " + cursor).c_str()));
+        TakeResult(std::move(result));
+        m_row = 0;
+    }
+
+    void TakeResult(TResult result) {
+        try {
+            m_engine.Check(result.get(), true);
+        } catch (const EOleException& error) {
+            m_failed = true;
+            m_error = error.Message();
+            const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+            m_state = state ? state : kStateConnectionLost;
+            m_result.reset();
+            m_row = -1;
+            throw;
+        }
+        m_failed = false;
+        m_result = std::shared_ptr<PGresult>(result.release(), TResultFree());
+        m_engine.TookResult(m_result, m_types, this);
     }
 
     std::optional<std::string>& Slot(int index) {
@@ -534,6 +587,8 @@ private:
     std::vector<TFieldValue::Type> m_types;
     std::shared_ptr<PGresult> m_result;
     int m_row = -1;
+    static constexpr int kFirstRows = 100;
+    std::string m_cursor; // while the cursor has rows not fetched
     // Answers for the one integer parameter (see Answered).
     static constexpr int kRunsBeforeAsking = 2;
     bool m_integerParameter = false;
@@ -751,36 +806,37 @@ bool TPostgresEngine::Reading() const {
 
 void TPostgresEngine::EndReading() noexcept {
     m_reading = false;
-    m_largest.reset();
-    m_largestTypes.clear();
+    m_kept.clear();
 }
 
-void TPostgresEngine::TookResult(const std::shared_ptr<pg_result>& result,
-                                 const std::vector<TFieldValue::Type>& types) {
-    if (!Reading() || PQntuples(result.get()) < kLargestWorthKeeping ||
-        (m_largest && PQntuples(m_largest.get()) >= PQntuples(result.get())))
+void TPostgresEngine::TookResult(const std::shared_ptr<pg_result>& result, const std::vector<TFieldValue::Type>& types,
+                                 const void* statement) {
+    if (!Reading() || PQntuples(result.get()) < kKeptFromRows)
         return;
-    m_largest = result;
-    m_largestTypes = types;
+    m_kept.push_back({result, types, statement});
 }
 
 std::vector<std::int64_t> TPostgresEngine::ColumnHolding(std::int64_t value) const {
-    if (!m_largest)
-        return {};
-    PGresult* const result = m_largest.get();
-    const int rows = PQntuples(result);
     const std::string text = std::to_string(value);
-    for (int c = 0; c < static_cast<int>(m_largestTypes.size()); ++c) {
-        if (m_largestTypes[static_cast<std::size_t>(c)] != TFieldValue::Int)
-            continue;
-        for (int r = 0; r < rows; ++r) {
-            if (PQgetisnull(result, r, c) || text != PQgetvalue(result, r, c))
+    for (const TKept& kept : m_kept) {
+        PGresult* const result = kept.result.get();
+        for (int c = 0; c < static_cast<int>(kept.types.size()); ++c) {
+            if (kept.types[static_cast<std::size_t>(c)] != TFieldValue::Int)
                 continue;
+            bool holds = false;
+            for (int r = 0; r < PQntuples(result) && !holds; ++r)
+                holds = !PQgetisnull(result, r, c) && text == PQgetvalue(result, r, c);
+            if (!holds)
+                continue;
+            // That column in every part of that statement's result.
             std::vector<std::int64_t> values;
-            values.reserve(static_cast<std::size_t>(rows));
-            for (int v = 0; v < rows; ++v)
-                if (!PQgetisnull(result, v, c))
-                    values.push_back(std::strtoll(PQgetvalue(result, v, c), nullptr, 10));
+            for (const TKept& part : m_kept) {
+                if (part.statement != kept.statement || part.types != kept.types)
+                    continue;
+                for (int r = 0; r < PQntuples(part.result.get()); ++r)
+                    if (!PQgetisnull(part.result.get(), r, c))
+                        values.push_back(std::strtoll(PQgetvalue(part.result.get(), r, c), nullptr, 10));
+            }
             return values;
         }
     }

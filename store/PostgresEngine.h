@@ -91,18 +91,26 @@ public:
     // A read transaction of BeginRead is open; ReadNumber counts them.
     bool Reading() const;
     std::uint64_t ReadNumber() const { return m_readNumber; }
-    // Results of the read transaction: the largest is kept until it ends, and ColumnHolding gives
-    // the values of its first integer column that holds value (empty when none does).
-    void TookResult(const std::shared_ptr<pg_result>& result, const std::vector<TFieldValue::Type>& types);
+    // Results of the read transaction of kKeptFromRows rows or more are kept until it ends;
+    // ColumnHolding gives the values of the first integer column that holds value, over every part
+    // of that statement's result (empty when none holds it).
+    void TookResult(const std::shared_ptr<pg_result>& result, const std::vector<TFieldValue::Type>& types,
+                    const void* statement);
     std::vector<std::int64_t> ColumnHolding(std::int64_t value) const;
     void TookChange(pg_result* result);
     void Forget(std::string name) { m_forgotten.push_back(std::move(name)); }
     std::string NextStatementName() { return "t" + std::to_string(++m_statementNumber); }
+    std::string NextCursorName() { return "c" + std::to_string(++m_cursorNumber); }
 
 private:
     void Disconnect() noexcept;
     void EndReading() noexcept;
-    static constexpr int kLargestWorthKeeping = 16;
+    static constexpr int kKeptFromRows = 16;
+    struct TKept {
+        std::shared_ptr<pg_result> result;
+        std::vector<TFieldValue::Type> types;
+        const void* statement;
+    };
     // Runs sql after the DEALLOCATE of statements given up since the last such run.
     void RunWithForgotten(const std::string& sql);
 
@@ -119,8 +127,8 @@ private:
     std::map<unsigned, TColumnOrigin> m_origins;
     bool m_reading = false;
     std::uint64_t m_readNumber = 0;
-    std::shared_ptr<pg_result> m_largest;
-    std::vector<TFieldValue::Type> m_largestTypes;
+    std::vector<TKept> m_kept;
+    std::uint64_t m_cursorNumber = 0;
     std::int64_t m_pendingKey = 0;
     std::uint64_t m_pendingKeySession = 0; // the session that holds the key's advisory lock
     std::string m_lastError = "Connection is not open";
