@@ -380,11 +380,9 @@ private:
         m_engine.Check(described.get(), false);
         PGresult* const d = described.get();
         m_values.assign(static_cast<std::size_t>(PQnparams(d)), std::nullopt);
-        m_integerParameter = PQnparams(d) == 1 && TypeOf(PQparamtype(d, 0)) == TFieldValue::Int &&
-                             PQparamtype(d, 0) != kBool && PQparamtype(d, 0) != kOid;
-        m_parameterType = m_integerParameter ? DeclaredType(PQparamtype(d, 0), -1) : std::string();
-        if (PQparamtype(d, 0) == kInt8)
-            m_parameterType = "bigint";
+        const Oid parameterType = PQnparams(d) == 1 ? PQparamtype(d, 0) : InvalidOid;
+        m_integerParameter = parameterType == kInt2 || parameterType == kInt4 || parameterType == kInt8;
+        m_parameterType = parameterType == kInt8 ? "bigint" : parameterType == kInt4 ? "integer" : "smallint";
         m_answers.clear();
         m_columns.clear();
         m_types.clear();
@@ -451,9 +449,11 @@ private:
         if (list.size() == 1)
             return;
         list.back() = '}';
-        const std::string sql = "SELECT k.v, EXISTS (SELECT 1 FROM (" +
+        // Counted rather than EXISTS: a LIMIT 1 of the statement's own ORDER BY may lead the planner to
+        // walk the whole table in that order for every value without rows.
+        const std::string sql = "SELECT k.v, (SELECT count(*) FROM (" +
                                 WithParameter("CAST(k.v AS " + m_parameterType + ")") +
-                                ") AS q) FROM unnest($1::bigint[]) AS k(v)";
+                                ") AS q) > 0 FROM unnest($1::bigint[]) AS k(v)";
         const char* parameter = list.c_str();
         m_engine.Counted();
         TResult result(PQexecParams(m_engine.Handle(), sql.c_str(), 1, nullptr, &parameter, nullptr, nullptr, 0));
