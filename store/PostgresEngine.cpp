@@ -500,7 +500,7 @@ private:
             ++m_generation;
         }
         m_cursor.clear();
-        if (m_values.empty() && !m_columns.empty() && m_engine.Reading()) {
+        if (m_values.empty() && !m_columns.empty() && m_engine.Reading() && IsQuery()) {
             RunAsCursor();
             return;
         }
@@ -525,6 +525,12 @@ private:
         m_engine.TookChange(result.get());
         m_result = std::shared_ptr<PGresult>(result.release(), TResultFree());
         m_engine.TookResult(m_result, m_types, this);
+    }
+
+    // A SELECT (a cursor takes nothing else; an INSERT ... DEFAULT VALUES RETURNING has columns too).
+    bool IsQuery() const {
+        const std::size_t start = m_sql.find_first_not_of(" \t\r\n(");
+        return start != std::string::npos && EqualsIgnoreCase(std::string_view(m_sql).substr(start, 6), "SELECT");
     }
 
     // A read without parameters may be a whole table (a record set opened only to insert a row):
@@ -868,6 +874,8 @@ void TPostgresEngine::RollbackQuietly() noexcept {
 }
 
 std::int64_t TPostgresEngine::PendingKey() {
+    if (!Connected())
+        RaiseLastError();
     if (m_pendingKey == 0) {
         std::random_device random;
         const std::uint64_t bits = (std::uint64_t(random()) << 32 | random()) & ((std::uint64_t(1) << 62) - 1);
