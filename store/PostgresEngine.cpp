@@ -32,6 +32,7 @@
 #include <libpq-fe.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -733,11 +734,13 @@ void TPostgresEngine::RunWithForgotten(const std::string& sql) {
         Run(sql);
         return;
     }
-    std::string text;
+    // After sql: a BEGIN with an isolation level must come first in the one implicit transaction
+    // that the statements of one text share.
+    std::string text = sql;
     for (const auto& name : m_forgotten)
-        text += "DEALLOCATE " + name + "; ";
+        text += "; DEALLOCATE " + name;
     m_forgotten.clear();
-    Run(text + sql);
+    Run(text);
 }
 
 const TPostgresEngine::TColumnOrigin& TPostgresEngine::OriginOf(unsigned tableOid) {
