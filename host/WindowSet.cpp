@@ -3,6 +3,7 @@
 
 #include "ADOQuery.h"
 #include "BusyPointer.h"
+#include "DatabaseChoice.h"
 #include "MainForm.h"
 #include "NoteForm.h"
 #include "SearchForm.h"
@@ -12,7 +13,9 @@
 
 void CreateWindowSet() {
     FormMain = new TFormMain();
-    ShareDataModule = new TShareDataModule();
+    ShareDataModule =
+        new TShareDataModule(ChosenDatabase(QCoreApplication::arguments(), FormMain->SettingsFile).toStdString());
+    InstallPasswordPrompt();
     ShareDataModule->ADOConnection1.SetWorkTick(&BusyPointerTick);
     // The main window was created before the connection existed; its list query is bound now.
     FormMain->ADOQuery1->SetConnection(&ShareDataModule->ADOConnection1);

@@ -1,6 +1,7 @@
 // TamrixData: the records database program.
 #include "AppShell.h"
 #include "ApplicationIcon.h"
+#include "DatabaseChoice.h"
 #include "MainForm.h"
 #include "RunningCopy.h"
 #include "ShareDM.h"
@@ -17,8 +18,12 @@ int main(int argc, char* argv[]) {
     // compositor match the windows with the menu entry.
     QApplication::setWindowIcon(ApplicationIcon());
     QGuiApplication::setDesktopFileName(QString::fromLatin1(DesktopFileName));
-    // Held until the window set, and with it the connection, is gone.
-    const TSingleCopyLock lock(DatabaseFileName);
+    // Held until the window set, and with it the connection, is gone. A server takes care of its
+    // many users itself: the lock is for a file only.
+    const QString database =
+        ChosenDatabase(QCoreApplication::arguments(),
+                       ExecutableDirectory(QCoreApplication::applicationFilePath()) + QStringLiteral("TamrixData.ini"));
+    const TSingleCopyLock lock(IsServerDatabase(database) ? std::string() : database.toStdString());
     if (lock.State() == TSingleCopyLock::TState::HeldElsewhere) {
         // The copy that has the database open comes to the front instead; the box is for one that
         // does not answer (busy in a long operation, stopped, or a version that does not listen).
@@ -26,7 +31,7 @@ int main(int argc, char* argv[]) {
             return 0;
         InstallProgramFont();
         ShowMessage(QCoreApplication::translate("main", "数据库 %1 已由本程序的另一个副本打开，请先关闭那个副本")
-                        .arg(QLatin1String(DatabaseFileName)));
+                        .arg(database));
         return 1;
     }
     // Later starts on this database ask this copy for its window, until the window set is gone.

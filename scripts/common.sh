@@ -4,7 +4,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$ROOT/build"
 PACKAGES=(cmake ninja-build gcc g++ pkg-config qt6-base-dev libgl-dev libx11-dev libsqlite3-dev sqlite3
           xvfb xauth xdotool fonts-arphic-uming desktop-file-utils appstream qt6-translations-l10n
-          openbox x11-utils dbus at-spi2-core python3-pyatspi mdbtools-dev mdbtools time)
+          openbox x11-utils dbus at-spi2-core python3-pyatspi mdbtools-dev mdbtools time
+          postgresql-15 libpq-dev)
 
 install_packages() {
     local missing=()

@@ -14,9 +14,22 @@
 #include "ADOConnection.h"
 
 #include "DatabaseErrors.h"
+#include "PostgresEngine.h"
+#include "SqliteEngine.h"
+
+namespace {
+
+// The engine a database text asks for: a server's connection string, or else a database file.
+std::unique_ptr<TDatabaseEngine> EngineFor(const std::string& database) {
+    if (IsServerConnection(database))
+        return std::make_unique<TPostgresEngine>();
+    return std::make_unique<TSqliteEngine>();
+}
+
+} // namespace
 
 TADOConnection::TADOConnection(std::string databasePath)
-    : m_databasePath(std::move(databasePath)), m_engine(TDatabaseEngine::ForPath(m_databasePath)), m_writes(*m_engine),
+    : m_databasePath(std::move(databasePath)), m_engine(EngineFor(m_databasePath)), m_writes(*m_engine),
       m_read(*m_engine, m_writes), m_schema(*m_engine), m_statements(*m_engine) {
     m_engine->SetBusyTimeout(kDefaultBusyTimeout);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DatabaseEngine.h"
+#include "DatabaseErrors.h"
 #include "EngineError.h"
 #include "ReadTransaction.h"
 #include "SchemaReader.h"
@@ -89,6 +90,17 @@ public:
 
     // The table's key as its schema declares it (read once per table for the connection's life).
     const TTableKey& TableKey(const std::string& table);
+
+    // The key of this connection's pending paragraphs (see TDatabaseEngine::PendingKey). Connects
+    // first; a file's key is 0 also when that fails (the statement that follows reports it, as
+    // before), a server's raises the failure.
+    std::int64_t PendingKey() {
+        try {
+            Open();
+        } catch (const Exception&) {
+        }
+        return m_engine->PendingKey();
+    }
 
     // The engine under the connection; valid for the connection's life.
     TDatabaseEngine& Engine() const { return *m_engine; }

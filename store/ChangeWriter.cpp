@@ -101,6 +101,8 @@ TFieldValue InsertRow(TADOConnection& connection, const TResultLayout& layout, c
         }
         sql += ") VALUES (" + markers + ")";
     }
+    if (dialect.newKey == TDialect::TNewKey::Returning)
+        sql += " RETURNING " + ColumnName(layout, layout.KeyField());
     std::vector<TFieldValue> bound;
     for (int field : fields)
         bound.push_back(values[static_cast<std::size_t>(field)]);

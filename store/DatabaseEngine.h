@@ -91,10 +91,6 @@ struct TTableKey {
 
 class TDatabaseEngine {
 public:
-    // The engine for a database at path (not yet connected); a second engine would be chosen here by
-    // the path's form (a server's connection string).
-    static std::unique_ptr<TDatabaseEngine> ForPath(const std::string& path);
-
     virtual ~TDatabaseEngine() = default;
 
     // Connects to an existing database (never creates one) and checks that it is one; raises and
@@ -135,6 +131,11 @@ public:
     virtual bool ReadersBlockWriters() const = 0;
 
     virtual const TDialect& Dialect() const = 0;
+
+    // The key that marks the pending paragraphs of this connection's editor (those of a record not
+    // yet stored): 0 in a file, which stored files and other tools rely on; on a server a key of
+    // the session's own, so that editors on other desks never see, take or delete each other's.
+    virtual std::int64_t PendingKey() { return 0; }
 
     // Raises the engine's last error.
     [[noreturn]] virtual void RaiseLastError() const = 0;

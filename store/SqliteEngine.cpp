@@ -379,10 +379,6 @@ void TSqliteEngine::RaiseLastError() const {
     RaiseConnectionError(m_db.Handle());
 }
 
-std::unique_ptr<TDatabaseEngine> TDatabaseEngine::ForPath(const std::string&) {
-    return std::make_unique<TSqliteEngine>();
-}
-
 sqlite3* SqliteHandleOf(const TADOConnection& connection) {
     const auto* engine = dynamic_cast<const TSqliteEngine*>(&connection.Engine());
     return engine ? engine->Handle() : nullptr;

@@ -574,7 +574,9 @@ void TestRecordsetChanges::failedPostKeepsStateAndValues() {
     query.Insert();
     query.FieldByName("Amount").SetAsInteger(42);
     const QString error = raised([&] { query.Post(); });
-    QVERIFY2(error.startsWith("EDatabaseError | ") && error.contains("NOT NULL"), qPrintable(error));
+    // The engine's own words: SQLite says "NOT NULL", a server "not-null".
+    QVERIFY2(error.startsWith("EDatabaseError | ") && error.toUpper().replace('-', ' ').contains("NOT NULL"),
+             qPrintable(error));
     QVERIFY2(!error.endsWith('.'), qPrintable(error));
     QCOMPARE(query.State(), TDataSetState::dsInsert);
     QCOMPARE(query.FieldByName("Amount").AsInteger(), 42);
@@ -590,14 +592,15 @@ void TestRecordsetChanges::failedPostKeepsStateAndValues() {
     QCOMPARE(raised([&] { query.Post(); }), QString());
     QCOMPARE(query.RecordCount(), 2);
     QCOMPARE(db.scalar("Select Amount From Strict Where Name = 'second'"), 42);
-    QCOMPARE(query.FieldByName("Id").AsInteger(), 2);
+    // The key the database gave the row (a server's identity also counts the failed inserts).
+    QCOMPARE(query.FieldByName("Id").AsInteger(), db.scalar("Select Id From Strict Where Name = 'second'"));
 
     // The same for an edit that the database refuses.
     QVERIFY(query.Locate("Id", 1));
     query.Edit();
     query.FieldByName("Name").Clear();
     query.FieldByName("Amount").SetAsInteger(7);
-    QVERIFY(raised([&] { query.Post(); }).contains("NOT NULL"));
+    QVERIFY(raised([&] { query.Post(); }).toUpper().replace('-', ' ').contains("NOT NULL"));
     QCOMPARE(query.State(), TDataSetState::dsEdit);
     QVERIFY(query.FieldByName("Name").IsNull());
     QCOMPARE(query.FieldByName("Amount").AsInteger(), 7);
@@ -760,20 +763,23 @@ void TestRecordsetChanges::engineFailuresAreErrors() {
     auto& [db, connection, query] = rig;
     connection.Open();
 
-    sqlite3_progress_handler(
-        SqliteHandleOf(connection), 1, [](void*) { return 1; }, nullptr);
-    QCOMPARE(raised([&] { openWith(query, "Select * From Title"); }), QString("EOleException | interrupted"));
-    sqlite3_progress_handler(SqliteHandleOf(connection), 0, nullptr, nullptr);
-    openWith(query, "Select * From Title");
-    QCOMPARE(raised([&] { query.Edit(); }), QString());
+    // SQLite's own interruption and length limit (a server has neither).
+    if (!TestDatabase::onServer()) {
+        sqlite3_progress_handler(
+            SqliteHandleOf(connection), 1, [](void*) { return 1; }, nullptr);
+        QCOMPARE(raised([&] { openWith(query, "Select * From Title"); }), QString("EOleException | interrupted"));
+        sqlite3_progress_handler(SqliteHandleOf(connection), 0, nullptr, nullptr);
+        openWith(query, "Select * From Title");
+        QCOMPARE(raised([&] { query.Edit(); }), QString());
 
-    const int limit = sqlite3_limit(SqliteHandleOf(connection), SQLITE_LIMIT_LENGTH, 100);
-    query.FieldByName("Title1").SetAsString(std::string(200, 'x'));
-    QCOMPARE(raised([&] { query.Post(); }), QString("EDatabaseError | string or blob too big"));
-    QCOMPARE(query.State(), TDataSetState::dsEdit);
-    QCOMPARE(db.scalar("Select Count(*) From Title Where Title1 Is Not Null"), 0);
-    query.Cancel();
-    sqlite3_limit(SqliteHandleOf(connection), SQLITE_LIMIT_LENGTH, limit);
+        const int limit = sqlite3_limit(SqliteHandleOf(connection), SQLITE_LIMIT_LENGTH, 100);
+        query.FieldByName("Title1").SetAsString(std::string(200, 'x'));
+        QCOMPARE(raised([&] { query.Post(); }), QString("EDatabaseError | string or blob too big"));
+        QCOMPARE(query.State(), TDataSetState::dsEdit);
+        QCOMPARE(db.scalar("Select Count(*) From Title Where Title1 Is Not Null"), 0);
+        query.Cancel();
+        sqlite3_limit(SqliteHandleOf(connection), SQLITE_LIMIT_LENGTH, limit);
+    }
 
     TADOQuery other("ADOQueryTemp2", &connection);
     query.AfterScroll = [&](TADOQuery&) {

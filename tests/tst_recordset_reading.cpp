@@ -496,11 +496,16 @@ void TestRecordsetReading::valuesReadAsTextAndInteger() {
 
     // Regression: integers were cut to 32 bits, so key 4294967297 read as 1 and acted on record 1.
     // A value that holds no integer raises rather than turning into some other record's key.
-    db.exec("Insert Into Content (ContentTitle) Values (4294967297), (2.5), ('x')");
+    if (TestDatabase::onServer()) // a server's integer column holds integers only
+        db.exec("Insert Into Content (ContentTitle) Values (4294967297)");
+    else
+        db.exec("Insert Into Content (ContentTitle) Values (4294967297), (2.5), ('x')");
     openWith(query, "Select * From Content Where ContentIndex > 2 Order By ContentIndex");
     QCOMPARE(query.FieldByName("ContentTitle").AsInteger(), Q_INT64_C(4294967297));
     QVERIFY(!query.Locate("ContentTitle", 1));
     QVERIFY(query.Locate("ContentTitle", Q_INT64_C(4294967297)));
+    if (TestDatabase::onServer())
+        return;
     query.Next();
     QCOMPARE(raised([&] { query.FieldByName("ContentTitle").AsInteger(); }),
              QString("EDatabaseError | '2.5' is not a valid integer value"));
@@ -606,6 +611,8 @@ void TestRecordsetReading::fieldKindsFollowDeclaredTypes() {
     QFETCH(int, kind);
     QFETCH(int, size);
     QFETCH(bool, readOnly);
+    if (TestDatabase::onServer())
+        QSKIP("the declared types are SQLite's free spellings");
     RecordSetRig rig;
     auto& [db, connection, query] = rig;
     db.exec("Create Table Kinds (K INTEGER PRIMARY KEY, A INT, B CHAR(3), C TEXT(7), D MEMO, E LONGTEXT, "
@@ -672,6 +679,8 @@ void TestRecordsetReading::parameterMarkersOnlyOutsideQuotes() {
     QFETCH(QString, field);
     QFETCH(bool, expectedNull);
     QFETCH(QString, expectedText);
+    if (TestDatabase::onServer() && select.contains('`'))
+        QSKIP("grave accents quote names in SQLite only");
     RecordSetRig rig;
     auto& [db, connection, query] = rig;
     const QString error = raised([&] { openWith(query, select.toStdString()); });

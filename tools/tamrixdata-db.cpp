@@ -5,6 +5,8 @@
 #include "Commands.h"
 #include "DemoDatabase.h"
 #include "MdbImport.h"
+#include "PostgresEngine.h"
+#include "ServerDatabase.h"
 #include "TextCase.h"
 
 #include <algorithm>
@@ -58,6 +60,8 @@ Options:
   -f, --force               init, demo, export, backup: replace an existing FILE, OUT or DEST
       --seed=S              demo: seed of the demo data (default 1); the same seed gives the same data
       --max-paragraphs=K    demo: most paragraphs per record, 0 to 6 (default 6)
+      --keep-keys           import from a database file to a server: keep the record numbers
+      --repair              check on a server: remove what editors that died left behind
   -h, --help                show this help and exit
   -V, --version             show the version and exit
 
@@ -76,6 +80,12 @@ escaped in JSON, and refused by a CSV export (which writes no file then).
 New files (init, demo, export, backup) are written beside their target and renamed into place
 when complete; an interrupted or failed run leaves no partial file behind. Long runs show their
 progress when standard error is a terminal.
+
+On a server: wherever a database FILE or DB is named, a PostgreSQL connection string or URI
+(postgresql://host/records, service=records) may stand instead. init creates the tables there;
+demo adds records; import also takes a database file (NoteData.db), and with --keep-keys keeps
+its record numbers; backup writes an SQLite database from one consistent snapshot; check also
+reports the pending paragraphs of editors that died, and --repair removes them.
 
 Exit status: 0 done, 1 failed or check found a problem (or backup copied a damaged database),
 2 bad command line, 128 + the signal when SIGINT, SIGTERM or SIGHUP ended an import.
@@ -102,7 +112,8 @@ enum Option : int {
     OptionMaxParagraphs,
     OptionKeepKeys,
     OptionCodePage,
-    OptionIfEmpty
+    OptionIfEmpty,
+    OptionRepair
 };
 
 struct Command {
@@ -120,7 +131,7 @@ const std::vector<Command>& Commands() {
         {"export", "DB [OUT]", 1, 1, {'f', OptionFormat}},
         {"import", "DB IN", 2, 0, {OptionFormat, OptionKeepKeys, OptionCodePage, OptionIfEmpty}},
         {"backup", "DB DEST", 2, 0, {'f'}},
-        {"check", "DB", 1, 0, {}},
+        {"check", "DB", 1, 0, {OptionRepair}},
     };
     return commands;
 }
@@ -136,6 +147,8 @@ struct Options {
     bool mdb = false; // --format=mdb
     MdbImportOptions mdbImport;
     DemoOptions demo;
+    bool keepKeys = false;
+    bool repair = false;
     std::vector<int> given; // the options given, for the command's check
 };
 
@@ -163,6 +176,8 @@ std::string OptionName(int option) {
         return "--codepage";
     case OptionIfEmpty:
         return "--if-empty";
+    case OptionRepair:
+        return "--repair";
     case 'f':
         return "--force";
     case 'h':
@@ -182,6 +197,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         {"keep-keys", no_argument, nullptr, OptionKeepKeys},
         {"codepage", required_argument, nullptr, OptionCodePage},
         {"if-empty", no_argument, nullptr, OptionIfEmpty},
+        {"repair", no_argument, nullptr, OptionRepair},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -223,6 +239,12 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         case OptionMaxParagraphs:
             options.demo.maxParagraphs = ParseNumber<int>(optarg, "the paragraph maximum", 0, MaxDemoParagraphs);
             break;
+        case OptionKeepKeys:
+            options.keepKeys = true;
+            break;
+        case OptionRepair:
+            options.repair = true;
+            break;
         case ':':
             throw UsageError{"option '" + OptionName(optopt) + "' needs a value"};
         default: {
@@ -238,6 +260,38 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         options.given.push_back(option);
     }
     return options;
+}
+
+Format ExportFormat(const std::string& output, const Options& options) {
+    return options.format.value_or(EndsWith(output, ".csv")                                   ? Format::Csv
+                                   : EndsWith(output, ".md") || EndsWith(output, ".markdown") ? Format::Markdown
+                                                                                              : Format::Json);
+}
+
+// A command whose database is a server; -1 when it names a file.
+int RunOnServer(std::string_view name, const std::vector<std::string>& arguments, const Options& options) {
+    const std::string& database = name == "demo" ? arguments[1] : arguments[0];
+    if (!IsServerConnection(database))
+        return -1;
+    if (options.force && name != "export" && name != "backup")
+        throw UsageError{"--force does not apply to a server: its tables are never replaced"};
+    if (name == "init")
+        return InitServer(database);
+    if (name == "demo")
+        return DemoServer(database, ParseNumber<int>(arguments[0], "the number of records N", 0, INT32_MAX),
+                          options.demo);
+    if (name == "export") {
+        const std::string output = arguments.size() > 1 ? arguments[1] : "-";
+        return ExportServer(database, output, ExportFormat(output, options), options.force);
+    }
+    if (name == "import") {
+        if (options.format == Format::Markdown)
+            throw UsageError{"markdown is for reading and cannot be imported (json or csv)"};
+        return ImportToServer(database, arguments[1], options.format, options.keepKeys);
+    }
+    if (name == "backup")
+        return BackupServer(database, arguments[1], options.force);
+    return CheckServer(database, options.repair);
 }
 
 int Run(int argc, char** argv) {
@@ -267,6 +321,10 @@ int Run(int argc, char** argv) {
 
     const std::vector<std::string> arguments(positional.begin() + 1, positional.end());
     std::string_view name = command->name;
+    if (const int status = RunOnServer(name, arguments, options); status >= 0)
+        return status;
+    if (options.keepKeys || options.repair)
+        throw UsageError{std::string(options.keepKeys ? "--keep-keys" : "--repair") + " applies to a server only"};
     if (name == "init") {
         CreateEmptyDatabase(arguments[0], options.force);
         return 0;

@@ -44,6 +44,13 @@ bool SameCell(const TField& a, const TField& b) {
     return a.IsNull() == b.IsNull() && a.AsString() == b.AsString();
 }
 
+// The ContentTitle of the paragraphs the dialog lists and adds: the record's key, or for a record not
+// yet stored the key that marks this editor's pending paragraphs (0 in a file; on a server a key of
+// the editor's own, so that editors on other desks never see, take or delete each other's).
+qint64 ParagraphOwner(qint64 editTitleIndex) {
+    return editTitleIndex != 0 ? editTitleIndex : ShareDataModule->ADOConnection1.PendingKey();
+}
+
 } // namespace
 
 TFormNote::TFormNote(QWidget* parent)
@@ -203,7 +210,8 @@ void TFormNote::FormShow() {
 
 void TFormNote::RefreshContentList() {
     OpenQuery(*ADOQuery1,
-              QStringLiteral("Select * From Content Where ContentTitle = %1 Order By ContentIndex").arg(EditTitleIndex),
+              QStringLiteral("Select * From Content Where ContentTitle = %1 Order By ContentIndex")
+                  .arg(ParagraphOwner(EditTitleIndex)),
               DatabaseOpenFailed);
     // A non-empty list has already shown its first paragraph through the after-scroll handler.
     if (ADOQuery1->RecordCount() == 0)
@@ -230,7 +238,7 @@ void TFormNote::Button1Click() {
     }
     OpenQuery(query, QStringLiteral("Select * From Content"), DatabaseOpenFailed);
     query.Insert();
-    query.FieldByName("ContentTitle").SetAsInteger(EditTitleIndex);
+    query.FieldByName("ContentTitle").SetAsInteger(ParagraphOwner(EditTitleIndex));
     query.FieldByName("ContentTxt").SetAsString(MemoText(ui->Memo1).toStdString());
     query.Post();
     RefreshContentList();
@@ -329,7 +337,8 @@ void TFormNote::Button4Click() {
         if (!SameCell(pending.FieldByName("TitleTxt"), title.FieldByName("TitleTxt")))
             throw EDatabaseError(InsertNotStored);
 
-        OpenQuery(pending, QStringLiteral("Select * From Content Where ContentTitle = %1").arg(EditTitleIndex),
+        OpenQuery(pending,
+                  QStringLiteral("Select * From Content Where ContentTitle = %1").arg(ParagraphOwner(EditTitleIndex)),
                   DatabaseOpenFailed);
         if (pending.RecordCount() > 0) {
             pending.First();
@@ -350,9 +359,11 @@ void TFormNote::Button5Click() {
 }
 
 void TFormNote::FormClose() {
-    // Removes every pending paragraph in the database, also those left by an earlier showing.
+    // Removes every pending paragraph of this editor, also those left by an earlier showing (in a
+    // file: all of them).
     TADOQuery& query = ShareDataModule->ADOQueryTemp;
-    OpenQuery(query, QStringLiteral("Select * From Content Where ContentTitle = 0"), DatabaseOpenFailed);
+    OpenQuery(query, QStringLiteral("Select * From Content Where ContentTitle = %1").arg(ParagraphOwner(0)),
+              DatabaseOpenFailed);
     if (query.RecordCount() == 0)
         return;
     for (query.First(); !query.Eof(); query.First())

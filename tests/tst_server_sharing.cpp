@@ -1,0 +1,284 @@
+// Several desks on one server: editors composing new records at once keep apart their pending
+// paragraphs, a client that died leaves keys the tool's check can tell, a server restarted in the
+// middle of a session costs one action and nothing half-written, the search filter's substring
+// test reads as on a file, and a server that refuses or lacks the tables says so. Runs only on a
+// server (with-postgres.sh around it); on its own it skips.
+#include "PostgresEngine.h"
+#include "RecordSetTestHelpers.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <cstdint>
+#include <memory>
+
+namespace {
+
+// The pending paragraphs an editor adds, as the note dialog adds them.
+void addPending(TADOConnection& connection, const std::string& text) {
+    TADOQuery query("ADOQueryTemp", &connection);
+    openWith(query, "Select * From Content");
+    query.Insert();
+    query.FieldByName("ContentTitle").SetAsInteger(connection.PendingKey());
+    query.FieldByName("ContentTxt").SetAsString(text);
+    query.Post();
+}
+
+// The note dialog's OK for a new record: the record and the re-parenting of its pending paragraphs
+// in one transaction.
+qint64 storeNewRecord(TADOConnection& connection, const std::string& title) {
+    TADOQuery record("ADOQueryTemp", &connection);
+    TADOQuery pending("ADOQueryTemp2", &connection);
+    openWith(record, "Select * From Title");
+    TTransaction transaction(connection);
+    record.Insert();
+    record.FieldByName("TitleTxt").SetAsString(title);
+    record.Post();
+    const qint64 key = record.FieldByName("TitleIndex").AsInteger();
+    openWith(pending, "Select * From Content Where ContentTitle = " + std::to_string(connection.PendingKey()));
+    for (pending.First(); !pending.Eof(); pending.Next()) {
+        pending.Edit();
+        pending.FieldByName("ContentTitle").SetAsInteger(key);
+        pending.Post();
+    }
+    transaction.Commit();
+    return key;
+}
+
+int restartServer() {
+    return QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), qEnvironmentVariable("TAMRIX_PG_CTL") +
+                                                                                   QStringLiteral(" restart")});
+}
+
+} // namespace
+
+class TestServerSharing : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        if (!TestDatabase::onServer())
+            QSKIP("needs a server (run under tests/support/with-postgres.sh)");
+    }
+    void editorsKeepTheirPendingParagraphsApart();
+    void serverRestartCostsOneAction();
+    void substringFilterAsOnAFile_data();
+    void substringFilterAsOnAFile();
+    void refusedOrEmptyDatabaseSaysWhy();
+    void fourTableRightsAreEnough();
+    void listOpenRoundTripsDoNotGrowWithTheList();
+};
+
+// Regression (a file keeps one pending key, 0): two desks composing at once saw, stored and deleted
+// each other's pending paragraphs.
+void TestServerSharing::editorsKeepTheirPendingParagraphsApart() {
+    TestDatabase db;
+    const std::string path = db.path().toStdString();
+    TADOConnection first(path);
+    auto second = std::make_unique<TADOConnection>(path);
+    QVERIFY(first.PendingKey() < 0);
+    QVERIFY(first.PendingKey() != second->PendingKey());
+    QCOMPARE(first.PendingKey(), first.PendingKey());
+
+    addPending(first, "first a");
+    addPending(*second, "second a");
+    addPending(first, "first b");
+    const qint64 firstRecord = storeNewRecord(first, "from the first desk");
+    QCOMPARE(db.scalar(QStringLiteral("Select Count(*) From Content Where ContentTitle = %1").arg(firstRecord)), 2);
+    QCOMPARE(db.text(QStringLiteral("Select string_agg(ContentTxt, ',' Order By ContentIndex) From Content Where "
+                                    "ContentTitle = %1")
+                         .arg(firstRecord)),
+             QString("first a,first b"));
+    QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle < 0"), 1);
+
+    // The second desk's pending paragraph belongs to a live editor: no leftover.
+    QCOMPARE(db.scalar(QStringLiteral("Select Count(*) From (%1) AS l").arg(kLeftoverPendingKeys)), 0);
+    const qint64 secondKey = second->PendingKey();
+    second.reset(); // the client died before OK or Cancel
+    QCOMPARE(db.scalar(QString(kLeftoverPendingKeys)), secondKey);
+}
+
+void TestServerSharing::serverRestartCostsOneAction() {
+    RecordSetRig rig(3);
+    auto& [db, connection, query] = rig;
+    openWith(query, "Select * From Title Order By TitleIndex");
+    QCOMPARE(query.RecordCount(), 3);
+    QCOMPARE(restartServer(), 0);
+
+    // The record and its paragraph go together: the lost connection leaves neither.
+    TADOQuery record("ADOQueryTemp", &connection);
+    const QString lost = raised([&] {
+        openWith(record, "Select * From Title");
+        TTransaction transaction(connection);
+        record.Insert();
+        record.FieldByName("TitleTxt").SetAsString("typed");
+        record.Post();
+        transaction.Commit();
+    });
+    QVERIFY2(lost.contains(QString::fromUtf8("连接已中断")) && !lost.contains("Select"), qPrintable(lost));
+    QCOMPARE(db.scalar("Select Count(*) From Title"), 3);
+
+    // The next action connects again and works.
+    openWith(query, "Select * From Title Order By TitleIndex");
+    QCOMPARE(query.RecordCount(), 3);
+    query.Last();
+    query.Edit();
+    query.FieldByName("TitleTxt").SetAsString("after the restart");
+    QCOMPARE(raised([&] { query.Post(); }), QString());
+    QCOMPARE(db.text("Select TitleTxt From Title Where TitleIndex = 3"), QString("after the restart"));
+}
+
+void TestServerSharing::substringFilterAsOnAFile_data() {
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("as a condition") << "(InStr(TitleTxt,'1'))" << 2; // T1, T10
+    QTest::newRow("compared") << "InStr(TitleTxt, 'T') = 1" << 10;
+    QTest::newRow("quoted parenthesis") << "(instr(TitleTxt,')'))" << 0;
+    QTest::newRow("in quoted text only") << "TitleTxt <> 'InStr(x)'" << 10;
+    QTest::newRow("with another criterion") << "(InStr(TitleTxt,'T')) And (Title1 = 'a')" << 1;
+}
+
+void TestServerSharing::substringFilterAsOnAFile() {
+    QFETCH(QString, filter);
+    QFETCH(int, expected);
+    RecordSetRig rig(10);
+    auto& [db, connection, query] = rig;
+    db.exec("Update Title Set Title1 = 'a' Where TitleIndex = 4");
+    const QString error =
+        raised([&] { openWith(query, "Select * From Title Where (TitleIndex > 0) And " + filter.toStdString()); });
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(query.RecordCount(), expected);
+}
+
+void TestServerSharing::refusedOrEmptyDatabaseSaysWhy() {
+    TestDatabase db;
+    db.exec("Create Table Other (x int)");
+    const std::string withoutTables = TestDatabase::server().toStdString() + " options='-csearch_path=nowhere'";
+    TADOConnection empty(withoutTables);
+    const QString noTables = raised([&] { empty.Open(); });
+    QVERIFY2(noTables.contains("tamrixdata-db init") && noTables.contains("Title"), qPrintable(noTables));
+    QVERIFY(!empty.Connected());
+
+    TADOConnection refused(TestDatabase::server().toStdString() + " user=nobody_here");
+    const QString login = raised([&] { refused.Open(); });
+    QVERIFY2(login.contains("nobody_here"), qPrintable(login));
+}
+
+// The desks' role of the README: SELECT, INSERT, UPDATE and DELETE on the two tables, nothing else.
+void TestServerSharing::fourTableRightsAreEnough() {
+    TestDatabase db;
+    const QString schema = db.path().section("search_path=", 1).chopped(1);
+    db.exec("Drop Role If Exists desk_only; Create Role desk_only Login");
+    db.exec(QStringLiteral("Grant Usage On Schema %1 To desk_only; "
+                           "Grant Select, Insert, Update, Delete On title, content To desk_only")
+                .arg(schema));
+    {
+        TADOConnection desk(db.path().toStdString() + " user=desk_only");
+        addPending(desk, "paragraph");
+        const qint64 key = storeNewRecord(desk, "from the desk");
+        TADOQuery query("ADOQuery1", &desk);
+        openWith(query, "Select * From Title Where TitleIndex = " + std::to_string(key));
+        query.Edit();
+        query.FieldByName("Title1").SetAsString("edited");
+        QCOMPARE(raised([&] { query.Post(); }), QString());
+        QCOMPARE(db.scalar(QStringLiteral("Select Count(*) From Content Where ContentTitle = %1").arg(key)), 1);
+        QCOMPARE(raised([&] { query.Delete(); }), QString());
+        QCOMPARE(db.scalar("Select Count(*) From Title"), 0);
+    }
+    db.exec(QStringLiteral("Drop Owned By desk_only; Drop Role desk_only"));
+}
+
+namespace {
+
+// The main window's list open: the grid walks every row with controls disabled, and each row's
+// AfterScroll opens that record's paragraphs (read past the first only outside the walk).
+class CountWalk : public TDataSetObserver {
+public:
+    void DataSetNotice(TADOQuery&, TDataNotice) override {}
+    void AfterOpen(TADOQuery& query) override {
+        query.DisableControls();
+        for (query.First(); !query.Eof(); query.Next()) {
+        }
+        query.First();
+        query.EnableControls();
+    }
+};
+
+struct ListOpen {
+    std::uint64_t roundTrips;
+    QStringList withParagraphs; // the keys the walk found paragraphs for
+    QString shown;              // the current record's paragraphs after the open
+};
+
+ListOpen openList(TADOConnection& connection) {
+    TADOQuery list("ADOQuery1", &connection);
+    TADOQuery content("ADOQueryTemp", &connection);
+    CountWalk walk;
+    list.AddObserver(&walk);
+    ListOpen result{};
+    list.AfterScroll = [&](TADOQuery& query) {
+        const std::int64_t key = query.FieldByName("TitleIndex").AsInteger();
+        openWith(content,
+                 "Select * From Content Where ContentTitle = " + std::to_string(key) + " Order By ContentIndex");
+        if (content.IsEmpty())
+            return;
+        if (query.ControlsDisabled()) {
+            result.withParagraphs << QString::number(key);
+            return;
+        }
+        result.shown.clear();
+        for (content.First(); !content.Eof(); content.Next())
+            result.shown += QString::fromStdString(content.FieldByName("ContentTxt").AsString()) + "|";
+    };
+    const std::uint64_t before = PostgresEngineOf(connection)->RoundTrips();
+    openWith(list, "Select * From Title Where (TitleIndex > 0)");
+    result.roundTrips = PostgresEngineOf(connection)->RoundTrips() - before;
+    result.withParagraphs.removeDuplicates(); // the walk passes the first row twice
+    list.RemoveObserver(&walk);
+    return result;
+}
+
+} // namespace
+
+// Regression: each listed record cost the server one statement of its own in the count walk, so a
+// list open took as many round trips as there are records.
+void TestServerSharing::listOpenRoundTripsDoNotGrowWithTheList() {
+    std::uint64_t roundTrips = 0;
+    for (const int titles : {40, 400}) {
+        RecordSetRig rig(titles);
+        auto& [db, connection, query] = rig;
+        // Every third record has paragraphs; record 1 has two.
+        db.exec("Insert Into Content (ContentTitle, ContentTxt) Select TitleIndex, 'p' || TitleIndex From Title "
+                "Where TitleIndex % 3 = 1 Order By TitleIndex");
+        db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (1, 'second')");
+        connection.Open();
+        openList(connection); // the statements prepared once
+        const ListOpen open = openList(connection);
+        QStringList expected;
+        for (int key = 1; key <= titles; key += 3)
+            expected << QString::number(key);
+        QCOMPARE(open.withParagraphs, expected);
+        QCOMPARE(open.shown, QString("p1|second|"));
+        if (roundTrips == 0)
+            roundTrips = open.roundTrips;
+        QCOMPARE(open.roundTrips, roundTrips);
+        QVERIFY2(open.roundTrips <= 8, qPrintable(QString::number(open.roundTrips)));
+
+        // A statement without parameters comes in parts (an open only to insert reads the first);
+        // a walk past the first part still meets every row once.
+        TADOQuery whole("ADOQueryTemp2", &connection);
+        CountWalk walk;
+        whole.AddObserver(&walk);
+        QSet<qint64> walked;
+        whole.AfterScroll = [&](TADOQuery& q) { walked.insert(q.FieldByName("TitleIndex").AsInteger()); };
+        openWith(whole, "Select * From Title Order By TitleIndex");
+        QCOMPARE(walked.size(), titles);
+        QCOMPARE(whole.RecordCount(), titles);
+        whole.Last();
+        QCOMPARE(whole.FieldByName("TitleIndex").AsInteger(), titles);
+        whole.RemoveObserver(&walk);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestServerSharing)
+#include "tst_server_sharing.moc"
