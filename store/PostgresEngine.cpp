@@ -260,6 +260,16 @@ public:
     int ParameterCount() const override { return static_cast<int>(m_values.size()); }
     void BindNull(int index) override { Slot(index).reset(); }
     void BindInteger(int index, std::int64_t value) override { Slot(index) = std::to_string(value); }
+    void BindParameters(const std::vector<std::optional<std::int64_t>>& values) override {
+        const auto count = std::min(values.size(), static_cast<std::size_t>(ParameterCount()));
+        for (std::size_t i = 0; i < count; ++i) {
+            const int index = static_cast<int>(i + 1);
+            if (values[i])
+                BindInteger(index, *values[i]);
+            else
+                BindNull(index);
+        }
+    }
     void Bind(int index, const TFieldValue& value) override {
         switch (value.type) {
         case TFieldValue::Null:
@@ -773,6 +783,11 @@ std::unique_ptr<TEngineStatement> TPostgresEngine::Prepare(std::string_view sql)
 void TPostgresEngine::Execute(const std::string& sql) {
     EndReading();
     RunWithForgotten(sql);
+}
+
+bool TPostgresEngine::NoNewKeyLeft(const std::string&, const TTableKey& key, int errorCode) {
+    // An identity column whose sequence reached its largest value refuses with this state.
+    return key.assignedByEngine && errorCode == SqlStateCode("2200H");
 }
 
 TTableKey TPostgresEngine::ReadTableKey(const std::string& table) {

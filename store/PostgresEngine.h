@@ -54,6 +54,7 @@ public:
     void Execute(const std::string& sql) override;
     std::int64_t RowsChanged() const override { return m_rowsChanged; }
     std::int64_t LastInsertKey() const override { return m_lastInsertKey; }
+    bool NoNewKeyLeft(const std::string& table, const TTableKey& key, int errorCode) override;
     TTableKey ReadTableKey(const std::string& table) override;
 
     bool InTransaction() const override;

@@ -52,8 +52,9 @@ Options:
                             name of OUT or IN decides (.json, .csv, .md, .mdb), else export writes
                             JSON, and import reads an Access file by its signature, JSON when IN
                             starts with '[', CSV otherwise
-      --keep-keys           import of an .mdb: keep the file's keys also when DB holds records;
-                            refuses, changing nothing, when a key is taken
+      --keep-keys           import of an .mdb, or of a database file onto a server: keep the
+                            keys also when DB holds records; refuses, changing nothing, when a key
+                            is taken
       --codepage=N          import of an .mdb: the code page of a Jet 3 (Access 97) file's text
                             (default 936, Simplified Chinese); Jet 4 files hold Unicode
       --if-empty            import of an .mdb: refuse, changing nothing, when DB holds records
@@ -225,6 +226,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             }
             break;
         case OptionKeepKeys:
+            options.keepKeys = true;
             options.mdbImport.keepKeys = true;
             break;
         case OptionIfEmpty:
@@ -238,9 +240,6 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             break;
         case OptionMaxParagraphs:
             options.demo.maxParagraphs = ParseNumber<int>(optarg, "the paragraph maximum", 0, MaxDemoParagraphs);
-            break;
-        case OptionKeepKeys:
-            options.keepKeys = true;
             break;
         case OptionRepair:
             options.repair = true;
@@ -287,6 +286,9 @@ int RunOnServer(std::string_view name, const std::vector<std::string>& arguments
     if (name == "import") {
         if (options.format == Format::Markdown)
             throw UsageError{"markdown is for reading and cannot be imported (json or csv)"};
+        if (options.mdb || EndsWith(arguments[1], ".mdb") || HasJetSignature(arguments[1]))
+            throw UsageError{"an .mdb is brought into a database file (tamrixdata-db import NoteData.db FILE.mdb), "
+                             "which import --keep-keys then moves onto the server"};
         return ImportToServer(database, arguments[1], options.format, options.keepKeys);
     }
     if (name == "backup")
@@ -323,8 +325,8 @@ int Run(int argc, char** argv) {
     std::string_view name = command->name;
     if (const int status = RunOnServer(name, arguments, options); status >= 0)
         return status;
-    if (options.keepKeys || options.repair)
-        throw UsageError{std::string(options.keepKeys ? "--keep-keys" : "--repair") + " applies to a server only"};
+    if (options.repair)
+        throw UsageError{"--repair applies to a server only"};
     if (name == "init") {
         CreateEmptyDatabase(arguments[0], options.force);
         return 0;
