@@ -32,6 +32,7 @@ TADOConnection::TADOConnection(std::string databasePath)
     : m_databasePath(std::move(databasePath)), m_engine(EngineFor(m_databasePath)), m_writes(*m_engine),
       m_read(*m_engine, m_writes), m_schema(*m_engine), m_statements(*m_engine) {
     m_engine->SetBusyTimeout(kDefaultBusyTimeout);
+    m_canLoseConnection = m_engine->CanLoseConnection();
 }
 
 TADOConnection::~TADOConnection() = default;

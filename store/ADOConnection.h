@@ -31,10 +31,10 @@ public:
 
     // Connects if not yet connected: opens the existing file read-write (never creates it) and checks
     // that it is a database. Raises EOleException with the engine's message; the connection then
-    // stays unconnected and the next call tries again. Once connected it stays connected until
-    // destroyed.
+    // stays unconnected and the next call tries again. A file's connection, once made, stays until
+    // destroyed; a server's lost connection is made again by the next call.
     void Open() {
-        if (!m_connected)
+        if (!m_connected || m_canLoseConnection)
             Connect();
     }
 
@@ -114,6 +114,8 @@ private:
 
     std::string m_databasePath;
     bool m_connected = false;
+    // A server's connection is checked (and made again) by every Open; a file's is made once.
+    bool m_canLoseConnection = false;
     std::unique_ptr<TDatabaseEngine> m_engine;
     TWriteTransactions m_writes;
     TReadTransaction m_read;

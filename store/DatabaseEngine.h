@@ -129,6 +129,9 @@ public:
     // Whether an open read transaction keeps other processes from committing a write (then readers
     // hand their lock back now and then).
     virtual bool ReadersBlockWriters() const = 0;
+    // Whether the connection can be lost while in use (a server restarted, a network gone), so that
+    // every action must let Connect make it again; a file's connection stays once made.
+    virtual bool CanLoseConnection() const { return false; }
 
     virtual const TDialect& Dialect() const = 0;
 

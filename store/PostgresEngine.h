@@ -64,6 +64,7 @@ public:
     void Rollback() override;
     void RollbackQuietly() noexcept override;
     bool ReadersBlockWriters() const override { return false; }
+    bool CanLoseConnection() const override { return true; }
     const TDialect& Dialect() const override { return m_dialect; }
     std::int64_t PendingKey() override;
     [[noreturn]] void RaiseLastError() const override;

@@ -148,6 +148,9 @@ void TestRecordsetChanges::insertStoresOneRowWithItsKey() {
     QFETCH(qint64, givenKey);
     QFETCH(QString, error);
     QFETCH(qint64, storedKey);
+    // Other tools' SQLite schemas (a key SQLite does not assign, triggers written for SQLite).
+    if (TestDatabase::onServer())
+        QSKIP("SQLite schemas");
 
     RecordSetRig rig(0, "ADOQueryTemp");
     auto& [db, connection, query] = rig;
