@@ -15,14 +15,7 @@ db="$dir/NoteData.db"
 work=$(mktemp -d "$dir/run.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# Prints the seconds that "$@" takes.
-seconds() {
-    local start end
-    start=$(date +%s%N)
-    "$@" >/dev/null
-    end=$(date +%s%N)
-    awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }'
-}
+source "$(dirname "${BASH_SOURCE[0]}")/timing.sh"
 shell_export() { sqlite3 "$db" -cmd '.mode csv' -cmd '.headers on' -cmd ".output $work/shell.csv" \
     'SELECT * FROM Title;' 'SELECT * FROM Content;'; }
 tool_export() { "$tool" export --force --format="$1" "$db" "$work/export.$1"; }
@@ -38,7 +31,6 @@ for round in 1 2 3; do
         times[import-$format]+="$(seconds tool_import $format) "
     done
 done
-median() { printf '%s\n' $1 | sort -n | sed -n 2p; }
 
 floor=$(median "${times[shell]}")
 printf '%-34s %10d %12.3f %-8s %12s %7s %8s  %s\n' "sqlite3 shell .mode csv export" "$records" "$floor" s - - - \

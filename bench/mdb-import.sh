@@ -18,14 +18,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Prints the seconds that "$@" takes.
-seconds() {
-    local start end
-    start=$(date +%s%N)
-    "$@" >/dev/null
-    end=$(date +%s%N)
-    awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }'
-}
+source "$(dirname "${BASH_SOURCE[0]}")/timing.sh"
 # Prints the peak resident set of "$@" in KB.
 peak_kb() {
     /usr/bin/time -f %M -o "$work/peak" "$@" >/dev/null
@@ -47,7 +40,6 @@ for round in 1 2 3; do
     fresh "$work/import.db"
     import_times+="$(seconds tool_import) "
 done
-median() { printf '%s\n' $1 | sort -n | sed -n 2p; }
 floor=$(median "$pipeline_times")
 value=$(median "$import_times")
 ratio=$(awk -v v="$value" -v f="$floor" 'BEGIN { printf "%.2f", v / f }')
