@@ -32,6 +32,6 @@ build_project() {
 BUILD_SANITIZED="$ROOT/build-asan"
 build_sanitized() {
     cmake -S "$ROOT" -B "$BUILD_SANITIZED" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
-        -DTAMRIX_SANITIZE=ON "$WERROR" >/dev/null
+        -DTAMRIX_SANITIZE=ON -DTAMRIX_BENCHMARKS=OFF "$WERROR" >/dev/null
     cmake --build "$BUILD_SANITIZED" "$@"
 }
