@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the benchmarks need, builds, makes the demo databases (once, in build/bench-data)
-# and prints every figure. Extra arguments go to tamrix_bench (for example --large, which adds the
-# 1,000,000-record database to both).
+# and prints every figure, the server's last (on a throwaway PostgreSQL cluster). Extra arguments
+# go to tamrix_bench (for example --large, which adds the 1,000,000-record database to both).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_packages
@@ -15,3 +15,4 @@ done
 "$ROOT/bench/startup.sh" "$BUILD/bin/TamrixData" "$BUILD/bench-data" "${sizes[@]}"
 "$ROOT/bench/companion.sh" "$BUILD/bin/tamrixdata-db" "$BUILD/bench-data"
 "$ROOT/bench/mdb-import.sh" "$BUILD/bin/tamrixdata-db"
+"$ROOT/bench/server.sh" "$BUILD"
