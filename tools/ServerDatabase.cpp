@@ -149,9 +149,14 @@ private:
     std::string m_path;
 };
 
+// How many of the two records tables the database has.
+std::int64_t RecordsTables(const ServerConnection& server) {
+    return server.Scalar("SELECT count(*) FROM (VALUES (to_regclass('title')), (to_regclass('content'))) AS t(c) "
+                         "WHERE c IS NOT NULL");
+}
+
 void RequireTables(const ServerConnection& server) {
-    if (server.Scalar("SELECT count(*) FROM (VALUES (to_regclass('title')), (to_regclass('content'))) AS t(c) "
-                      "WHERE c IS NOT NULL") != 2)
+    if (RecordsTables(server) != 2)
         throw std::runtime_error("the database has no records tables Title and Content (run tamrixdata-db init)");
 }
 
@@ -201,10 +206,10 @@ struct Copied {
     std::int64_t paragraphs = 0;
 };
 
-// Copies the records of the database file at path onto the server in one transaction.
+// Copies the records of the database file at path onto the server in one transaction. The callers
+// have checked the tables before their slower work on the file.
 Copied WriteRecords(ServerConnection& server, const std::string& path, bool keepKeys) {
     Copied copied;
-    RequireTables(server);
     Connection file = OpenExistingDatabase(path, true);
     const std::int64_t titles = [&] {
         Statement count(file, "SELECT count(*) FROM Title");
@@ -320,8 +325,7 @@ bool IsDatabaseFile(const std::string& path) {
 
 int InitServer(const std::string& server) {
     ServerConnection connection(server);
-    if (connection.Scalar("SELECT count(*) FROM (VALUES (to_regclass('title')), (to_regclass('content'))) AS t(c) "
-                          "WHERE c IS NOT NULL") != 0)
+    if (RecordsTables(connection) != 0)
         throw std::runtime_error("the database already has records tables; init never replaces them");
     connection.Run(std::string("BEGIN; ") + kPostgresSchema + "COMMIT;");
     return 0;
@@ -376,8 +380,7 @@ int BackupServer(const std::string& server, const std::string& destination, bool
 
 int CheckServer(const std::string& server, bool repair) {
     ServerConnection connection(server);
-    if (connection.Scalar("SELECT count(*) FROM (VALUES (to_regclass('title')), (to_regclass('content'))) AS t(c) "
-                          "WHERE c IS NOT NULL") != 2) {
+    if (RecordsTables(connection) != 2) {
         std::printf("missing table: the records tables Title and Content are not both there (tamrixdata-db init)\n");
         return 1;
     }
