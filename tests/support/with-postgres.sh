@@ -33,17 +33,17 @@ trap 'exit 130' INT TERM
 
 "${AS[@]}" "$BIN/initdb" -D "$DIR/data" -U tamrix --auth=trust -E UTF8 --locale=C.UTF-8 --no-sync >"$DIR/initdb.log" 2>&1 ||
     { cat "$DIR/initdb.log" >&2; exit 1; }
-# Small and quick: no disk syncs, a socket only.
-"${AS[@]}" "$BIN/pg_ctl" -D "$DIR/data" -l "$DIR/server.log" -w -t 60 \
-    -o "-k $DIR -c listen_addresses= -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=40" \
-    start >/dev/null || { cat "$DIR/server.log" >&2; exit 1; }
+# Small and quick: no disk syncs, a socket only. A restart takes the same options.
+OPTIONS="-k $DIR -c listen_addresses= -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=40"
+"${AS[@]}" "$BIN/pg_ctl" -D "$DIR/data" -l "$DIR/server.log" -w -t 60 -o "$OPTIONS" start >/dev/null ||
+    { cat "$DIR/server.log" >&2; exit 1; }
 "${AS[@]}" "$BIN/createdb" -h "$DIR" -U tamrix tamrix
 
 export PGHOST="$DIR" PGUSER=tamrix PGDATABASE=tamrix
 export TAMRIX_TEST_SERVER="host=$DIR user=tamrix dbname=tamrix"
 export TAMRIX_PG_DATA="$DIR/data" TAMRIX_PG_BIN="$BIN"
 # How a test restarts the server mid-session: as the user the cluster runs as.
-export TAMRIX_PG_CTL="${AS[*]} $BIN/pg_ctl -D $DIR/data -l $DIR/server.log -w -o '-k $DIR -c listen_addresses= -c fsync=off'"
+export TAMRIX_PG_CTL="${AS[*]} $BIN/pg_ctl -D $DIR/data -l $DIR/server.log -w -o '$OPTIONS'"
 status=0
 "$@" || status=$?
 exit $status
