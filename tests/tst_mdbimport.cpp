@@ -152,7 +152,7 @@ void TestMdbImport::importIntoAnEmptyDatabaseKeepsEveryValueAndKey() {
 }
 
 // A second import into the same database: new keys past its own, each paragraph with its record and
-// in its order; --keep-keys refuses there, as every key is taken.
+// in its order; --keep-keys refuses there, as every key is taken, and where a gone record's key is.
 void TestMdbImport::importIntoADatabaseWithRecordsMovesTheKeys() {
     TestDatabase database;
     QCOMPARE(RunTool({"import", database.path(), Sample()}).exitCode, 0);
@@ -188,6 +188,16 @@ void TestMdbImport::importIntoADatabaseWithRecordsMovesTheKeys() {
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains("is already taken"), qPrintable(run.err));
     QCOMPARE(ReadFile(database.path()), before);
+
+    // With the keys kept, a paragraph whose record is gone (ContentTitle 999999 in the sample) must
+    // not join the database's own record of that key.
+    TestDatabase taken;
+    taken.exec("INSERT INTO Title (TitleIndex, TitleTxt) VALUES (999999, 'mine')");
+    const QByteArray takenBefore = ReadFile(taken.path());
+    run = RunTool({"import", "--keep-keys", taken.path(), Sample()});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("its record key 999999 is taken"), qPrintable(run.err));
+    QCOMPARE(ReadFile(taken.path()), takenBefore);
 }
 
 // A database whose columns are narrower than the file's text: nothing is cut, and the summary says

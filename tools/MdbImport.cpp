@@ -37,10 +37,6 @@ struct Interrupted {
     int signal;
 };
 
-int ReceivedSignal() {
-    return SignalGuard::Received();
-}
-
 // An insert whose RETURNING clause gives back the stored row's key: a row a trigger dropped returns
 // nothing, and a key the database changed shows.
 class ReturningInsert {
@@ -187,10 +183,9 @@ public:
                                      " after them, run: tamrixdata-db import '" + m_database + "' '" + m_input + "'");
         m_summary.kept = empty || m_options.keepKeys;
         m_empty = empty;
+        const bool sequences =
+            QueryInteger(m_connection, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'").value_or(0);
         if (!m_summary.kept) {
-            bool sequences =
-                QueryInteger(m_connection, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'")
-                    .value_or(0);
             auto sequence = [&](const char* table) -> std::int64_t {
                 return sequences
                            ? QueryInteger(m_connection,
@@ -253,7 +248,6 @@ public:
         ReturningInsert insertContent(
             m_connection.Handle(),
             "INSERT INTO Content (ContentIndex, ContentTitle, ContentTxt) VALUES (?, ?, ?) RETURNING ContentIndex");
-        std::unique_ptr<Statement> takenRecord;
         std::int64_t contentLimit = DeclaredLength(contentLengths, "ContentTxt");
         std::int64_t largestOwner = 0;
         while (contents.Next()) {
@@ -282,13 +276,9 @@ public:
                     if (owner > 0 && m_summary.titleOffset == 0 && !m_empty) {
                         // Kept keys in a database with records of its own: the paragraph must not
                         // join one of those.
-                        if (!takenRecord)
-                            takenRecord =
-                                std::make_unique<Statement>(m_connection, "SELECT 1 FROM Title WHERE TitleIndex = ?");
-                        takenRecord->BindInt64(1, owner);
-                        bool taken = takenRecord->Step();
-                        takenRecord = nullptr;
-                        if (taken)
+                        Statement takenRecord(m_connection, "SELECT 1 FROM Title WHERE TitleIndex = ?");
+                        takenRecord.BindInt64(1, owner);
+                        if (takenRecord.Step())
                             throw std::runtime_error("ContentIndex " + std::to_string(key) + " (" + where +
                                                      ") belongs to no record of the file, and its record key " +
                                                      std::to_string(owner) + " is taken in " + m_database +
@@ -314,9 +304,7 @@ public:
 
         // A paragraph whose record is gone keeps its record key; a record made later must not take
         // it over, so the next new record follows it too.
-        if (largestOwner > largestTitle &&
-            QueryInteger(m_connection, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'")
-                .value_or(0)) {
+        if (largestOwner > largestTitle && sequences) {
             Statement raise(m_connection, "UPDATE sqlite_sequence SET seq = ? WHERE name = 'Title' AND seq < ?");
             raise.BindInt64(1, largestOwner);
             raise.BindInt64(2, largestOwner);
@@ -328,7 +316,7 @@ public:
 
 private:
     void CheckSignal() {
-        if (int signal = ReceivedSignal())
+        if (int signal = SignalGuard::Received())
             throw Interrupted{signal};
     }
 
@@ -348,7 +336,7 @@ private:
         try {
             landed = insert.Run();
         } catch (const ReturningInsert::Failure& failure) {
-            if (int signal = ReceivedSignal())
+            if (int signal = SignalGuard::Received())
                 throw Interrupted{signal};
             if (failure.code == SQLITE_CONSTRAINT_PRIMARYKEY || failure.code == SQLITE_CONSTRAINT_UNIQUE) {
                 if (m_empty || m_summary.titleOffset != 0 || m_summary.contentOffset != 0)
@@ -467,7 +455,7 @@ int ImportMdb(const std::string& database, const std::string& input, const MdbIm
             signal = interrupted.signal;
         }
     } catch (const std::runtime_error& error) {
-        if (int received = ReceivedSignal()) {
+        if (int received = SignalGuard::Received()) {
             signal = received;
         } else {
             throw std::runtime_error(std::string(error.what()) + "; nothing was imported");

@@ -382,11 +382,8 @@ std::int64_t CountOf(Connection& connection, const char* sql) {
     for (const std::string& field : fields)
         names += (names.empty() ? "" : ", ") + field;
     throw ExplainedError("cannot export " + database + " as CSV: record " + std::to_string(key) +
-                         " has text that is "
-                         "not UTF-8 (" +
-                         names +
-                         "), which CSV cannot carry; export as JSON (--format=json), which "
-                         "keeps every byte" +
+                         " has text that is not UTF-8 (" + names +
+                         "), which CSV cannot carry; export as JSON (--format=json), which keeps every byte" +
                          (output == "-" ? "; the output written so far is incomplete" : ""));
 }
 

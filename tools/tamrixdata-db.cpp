@@ -61,7 +61,6 @@ Options:
   -f, --force               init, demo, export, backup: replace an existing FILE, OUT or DEST
       --seed=S              demo: seed of the demo data (default 1); the same seed gives the same data
       --max-paragraphs=K    demo: most paragraphs per record, 0 to 6 (default 6)
-      --keep-keys           import from a database file to a server: keep the record numbers
       --repair              check on a server: remove what editors that died left behind
   -h, --help                show this help and exit
   -V, --version             show the version and exit
@@ -148,7 +147,6 @@ struct Options {
     bool mdb = false; // --format=mdb
     MdbImportOptions mdbImport;
     DemoOptions demo;
-    bool keepKeys = false;
     bool repair = false;
     std::vector<int> given; // the options given, for the command's check
 };
@@ -226,7 +224,6 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             }
             break;
         case OptionKeepKeys:
-            options.keepKeys = true;
             options.mdbImport.keepKeys = true;
             break;
         case OptionIfEmpty:
@@ -289,7 +286,7 @@ int RunOnServer(std::string_view name, const std::vector<std::string>& arguments
         if (options.mdb || EndsWith(arguments[1], ".mdb") || HasJetSignature(arguments[1]))
             throw UsageError{"an .mdb is brought into a database file (tamrixdata-db import NoteData.db FILE.mdb), "
                              "which import --keep-keys then moves onto the server"};
-        return ImportToServer(database, arguments[1], options.format, options.keepKeys);
+        return ImportToServer(database, arguments[1], options.format, options.mdbImport.keepKeys);
     }
     if (name == "backup")
         return BackupServer(database, arguments[1], options.force);
@@ -337,12 +334,8 @@ int Run(int argc, char** argv) {
         return 0;
     }
     if (name == "export") {
-        std::string output = arguments.size() > 1 ? arguments[1] : "-";
-        Format format =
-            options.format.value_or(EndsWith(output, ".csv")                                   ? Format::Csv
-                                    : EndsWith(output, ".md") || EndsWith(output, ".markdown") ? Format::Markdown
-                                                                                               : Format::Json);
-        return ExportRecords(arguments[0], output, format, options.force);
+        const std::string output = arguments.size() > 1 ? arguments[1] : "-";
+        return ExportRecords(arguments[0], output, ExportFormat(output, options), options.force);
     }
     if (name == "import") {
         const std::string& source = arguments[1];
@@ -354,13 +347,12 @@ int Run(int argc, char** argv) {
         }
         if (options.format == Format::Markdown)
             throw UsageError{"markdown is for reading and cannot be imported (json or csv)"};
-        const std::string& input = arguments[1];
         std::optional<Format> format = options.format;
-        if (!format && EndsWith(input, ".csv"))
+        if (!format && EndsWith(source, ".csv"))
             format = Format::Csv;
-        else if (!format && EndsWith(input, ".json"))
+        else if (!format && EndsWith(source, ".json"))
             format = Format::Json;
-        return ImportRecords(arguments[0], input, format);
+        return ImportRecords(arguments[0], source, format);
     }
     if (name == "backup")
         return BackupDatabase(arguments[0], arguments[1], options.force);
