@@ -402,30 +402,48 @@ struct Figures {
     }
 };
 
-// Adds, modifies and deletes a paragraph in the editor open on the current record, then confirms it
-// with OK (the list reopens and finds the record again).
-void EditRecordActions(ActionClock& clock, Floor& floor, Figures& figures, long long key) {
-    // Floors first, in the same order of work.
-    double floorOpen = Seconds([&] {
+// The floors of the editor's paragraph actions on one record, in the editor's order of work: opening
+// it, adding a paragraph, changing that paragraph (when `modify`), deleting it. The add and the delete
+// refuse, as the editor does, a record or paragraph that is no longer the one shown; each check is a
+// condition of the one statement.
+struct ParagraphFloors {
+    double open = 0, add = 0, modify = 0, remove = 0;
+};
+ParagraphFloors ParagraphActionFloors(Floor& floor, long long key, bool modify) {
+    const std::string text("基准段落");
+    ParagraphFloors floors;
+    floors.open = Seconds([&] {
         floor.Exec("BEGIN");
         floor.TitleRow(key);
         floor.ParagraphList(key);
         floor.Exec("COMMIT");
     });
     long long added = 0;
-    const double floorAdd = Seconds([&] {
-        floor.Change("INSERT INTO Content (ContentTitle, ContentTxt) VALUES (?, ?)", {key, std::string("基准段落")});
+    floors.add = Seconds([&] {
+        floor.Change("INSERT INTO Content (ContentTitle, ContentTxt) SELECT ?1, ?2 WHERE EXISTS "
+                     "(SELECT 1 FROM Title WHERE TitleIndex = ?1)",
+                     {key, text});
         added = floor.LastKey();
         floor.ParagraphList(key);
     });
-    const double floorModify = Seconds([&] {
-        floor.Change("UPDATE Content SET ContentTxt = ? WHERE ContentIndex = ? AND ContentTxt IS ?",
-                     {std::string("基准段落"), added, std::string("基准段落")});
-    });
-    const double floorDelete = Seconds([&] {
-        floor.Change("DELETE FROM Content WHERE ContentIndex = ?", {added});
+    if (modify)
+        floors.modify = Seconds([&] {
+            floor.Change("UPDATE Content SET ContentTxt = ? WHERE ContentIndex = ? AND ContentTxt IS ?",
+                         {text, added, text});
+        });
+    floors.remove = Seconds([&] {
+        floor.Change("DELETE FROM Content WHERE ContentIndex = ? AND ContentTitle = ? AND ContentTxt IS ?",
+                     {added, key, text});
         floor.ParagraphList(key);
     });
+    return floors;
+}
+
+// Adds, modifies and deletes a paragraph in the editor open on the current record, then confirms it
+// with OK (the list reopens and finds the record again).
+void EditRecordActions(ActionClock& clock, Floor& floor, Figures& figures, long long key) {
+    // Floors first, in the same order of work.
+    const ParagraphFloors floors = ParagraphActionFloors(floor, key, true);
 
     double openSeconds = 0, openPeak = 0, addSeconds = 0, addPeak = 0, modifySeconds = 0, modifyPeak = 0;
     double deleteSeconds = 0, deletePeak = 0;
@@ -470,10 +488,10 @@ void EditRecordActions(ActionClock& clock, Floor& floor, Figures& figures, long 
         floor.PaneText(key);
     });
 
-    figures.Add("open the editor on a record", openSeconds, openPeak, floorOpen);
-    figures.Add("add a paragraph", addSeconds, addPeak, floorAdd);
-    figures.Add("modify a paragraph", modifySeconds, modifyPeak, floorModify);
-    figures.Add("delete a paragraph", deleteSeconds, deletePeak, floorDelete);
+    figures.Add("open the editor on a record", openSeconds, openPeak, floors.open);
+    figures.Add("add a paragraph", addSeconds, addPeak, floors.add);
+    figures.Add("modify a paragraph", modifySeconds, modifyPeak, floors.modify);
+    figures.Add("delete a paragraph", deleteSeconds, deletePeak, floors.remove);
     figures.Add("OK on an existing record", okSeconds, okPeak, floorOk);
 }
 
@@ -833,30 +851,14 @@ void BenchParagraphs() {
         for (const QString& name : {open, add, remove})
             targets[name] = "<= floor x 1.5";
         for (int run = 0; run < 5; ++run) {
-            const double floorOpen = Seconds([&] {
-                floor.Exec("BEGIN");
-                floor.TitleRow(key);
-                floor.ParagraphList(key);
-                floor.Exec("COMMIT");
-            });
-            long long added = 0;
-            const double floorAdd = Seconds([&] {
-                floor.Change("INSERT INTO Content (ContentTitle, ContentTxt) VALUES (?, ?)",
-                             {key, std::string("基准段落")});
-                added = floor.LastKey();
-                floor.ParagraphList(key);
-            });
-            const double floorDelete = Seconds([&] {
-                floor.Change("DELETE FROM Content WHERE ContentIndex = ?", {added});
-                floor.ParagraphList(key);
-            });
+            const ParagraphFloors floors = ParagraphActionFloors(floor, key, false);
             List().Locate("TitleIndex", key);
             Repaint();
             clock.Start();
             WhileModal(DoubleClickGrid, [&] {
                 FormNote->repaint();
                 const double openSeconds = clock.Stop();
-                figures.Add(open, openSeconds, clock.PeakMegabytes(), floorOpen);
+                figures.Add(open, openSeconds, clock.PeakMegabytes(), floors.open);
                 const auto press = [&](const char* button, const QString& name, double floorSeconds) {
                     clock.Start();
                     Child<QPushButton>(FormNote, button)->click();
@@ -865,9 +867,9 @@ void BenchParagraphs() {
                     figures.Add(name, seconds, clock.PeakMegabytes(), floorSeconds);
                 };
                 SetMemoText(Child<QPlainTextEdit>(FormNote, "Memo1"), QStringLiteral("基准段落"));
-                press("Button1", add, floorAdd);
+                press("Button1", add, floors.add);
                 FormNote->ADOQuery1->Last(); // the new paragraph, which the user picks
-                press("Button3", remove, floorDelete);
+                press("Button3", remove, floors.remove);
                 FormNote->close();
             });
             Repaint();

@@ -4,7 +4,6 @@
 #include "DatabaseChoice.h"
 #include "MainForm.h"
 #include "RunningCopy.h"
-#include "ShareDM.h"
 #include "SingleCopyLock.h"
 #include "WindowSet.h"
 
@@ -23,21 +22,23 @@ int main(int argc, char* argv[]) {
     const QString database =
         ChosenDatabase(QCoreApplication::arguments(),
                        ExecutableDirectory(QCoreApplication::applicationFilePath()) + QStringLiteral("TamrixData.ini"));
-    const TSingleCopyLock lock(IsServerDatabase(database) ? std::string() : database.toStdString());
+    const std::string databaseFile = IsServerDatabase(database) ? std::string() : database.toStdString();
+    const TSingleCopyLock lock(databaseFile);
     if (lock.State() == TSingleCopyLock::TState::HeldElsewhere) {
         // The copy that has the database open comes to the front instead; the box is for one that
         // does not answer (busy in a long operation, stopped, or a version that does not listen).
-        if (TRunningCopy::AskToRaise(DatabaseFileName))
+        if (TRunningCopy::AskToRaise(databaseFile))
             return 0;
         InstallProgramFont();
         ShowMessage(QCoreApplication::translate("main", "数据库 %1 已由本程序的另一个副本打开，请先关闭那个副本")
                         .arg(database));
         return 1;
     }
-    // Later starts on this database ask this copy for its window, until the window set is gone.
+    // Later starts on this database ask this copy for its window, until the window set is gone. The
+    // socket is named after the file the lock holds: a copy on another file must not answer for it.
     std::unique_ptr<TRunningCopy> runningCopy;
     if (lock.State() == TSingleCopyLock::TState::Held)
-        runningCopy = std::make_unique<TRunningCopy>(DatabaseFileName, &BringWindowSetToFront);
+        runningCopy = std::make_unique<TRunningCopy>(databaseFile, &BringWindowSetToFront);
     return RunApplication(
         CreateWindowSet, [] { FormMain->show(); }, DestroyWindowSet);
 }

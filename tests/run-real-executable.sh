@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Starts the real TamrixData under a private X server (xvfb-run) with a window manager (openbox) on
-# a demo database in a temporary directory and waits for the main window. Then, with that window
-# minimised, a second copy on the same database must bring it back to the front and end with exit
-# code 0, showing nothing; while the first copy is stopped (SIGSTOP) and so cannot answer, a further
-# copy must be refused with a message box (closing it ends that copy with exit code 1). Finally the
-# main window is closed as a user would (WM_DELETE_WINDOW) and the program must end by itself with
-# exit code 0.
+# a demo database in a temporary directory, chosen through TAMRIXDATA_DATABASE, and waits for the
+# main window. Then, with that window minimised, a second copy on the same database must bring it
+# back to the front and end with exit code 0, showing nothing; while the first copy is stopped
+# (SIGSTOP) and so cannot answer, a further copy must be refused with a message box (closing it ends
+# that copy with exit code 1). Finally the main window is closed as a user would (WM_DELETE_WINDOW)
+# and the program must end by itself with exit code 0.
 #   run-real-executable.sh PATH_OF_TamrixData PATH_OF_tamrixdata-db [SCREENSHOT.png]
 # With a third argument the screen is saved there once the main window is up.
 set -euo pipefail
@@ -29,7 +29,9 @@ done
 
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
-"$DEMO_TOOL" demo 200 "$WORK/NoteData.db" >/dev/null || fail "cannot create the demo database"
+# A database chosen by name rather than the default NoteData.db, which is absent: every copy must
+# find the running one through the file it has open.
+"$DEMO_TOOL" demo 200 "$WORK/Chosen.db" >/dev/null || fail "cannot create the demo database"
 
 # A bare X server has no window manager to turn a close request into WM_DELETE_WINDOW, and xdotool's
 # windowclose destroys the window behind the program's back; this sends the message the close box
@@ -69,6 +71,7 @@ set -u
 PROGRAM="$1" CAPTION="$2" SHOT="$3"
 cd "$(dirname "$0")"
 unset QT_QPA_PLATFORM
+export TAMRIXDATA_DATABASE=Chosen.db
 openbox >/dev/null 2>&1 &
 wm=$!
 trap 'kill "$wm" 2>/dev/null' EXIT
