@@ -3,11 +3,12 @@
 // the read transaction (ReadTransaction.cpp), the write transactions (WriteTransactions.cpp) and the
 // schema reader (SchemaReader.cpp).
 //
-// Operations: Open (connect on demand; later calls do nothing), PrepareCached, TableKey,
-// BeginTrans / CommitTrans / RollbackTrans, ExecuteDirect, and BeginRead / EndRead. The connection
-// opens an existing file read-write and never creates one; other processes may use the file at the
-// same time, and a busy timeout waits out their short writes. Once connected it stays connected
-// until destroyed. Before every statement a transaction whose rollback failed earlier is rolled back.
+// Operations: Open (connect on demand; later calls do nothing for a file, and make a server's lost
+// connection again), PrepareCached, TableKey, BeginTrans / CommitTrans / RollbackTrans,
+// ExecuteDirect, and BeginRead / EndRead. The connection opens an existing file read-write and never
+// creates one; other processes may use the file at the same time, and a busy timeout waits out their
+// short writes. Once connected to a file it stays connected until destroyed. Before every statement
+// a transaction whose rollback failed earlier is rolled back.
 //
 // Cost: Open reads the schema once. The rest costs what its part costs; the connection itself adds a
 // test of the abandoned-transaction flag per statement.

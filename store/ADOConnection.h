@@ -8,7 +8,6 @@
 #include "StatementCache.h"
 #include "WriteTransactions.h"
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -62,7 +61,6 @@ public:
 
     // Reading: see ReadTransaction.cpp. BeginRead and EndRead pair up and nest; a record set's open
     // holds one pair over its whole work, its handlers' opens included.
-    static constexpr std::chrono::milliseconds kHandBackInterval = TReadTransaction::kHandBackInterval;
     void BeginRead();
     void EndRead(bool failed = false) noexcept { m_read.End(failed); }
     // True while a read transaction of the connection's own is open: statements run in it may stay
@@ -71,7 +69,6 @@ public:
     // True inside the outermost BeginRead only (not inside another reader's).
     bool OutermostRead() const { return m_read.Outermost(); }
 
-    using TPendingRead = ::TPendingRead;
     void AddPendingRead(TPendingRead* reader) { m_read.AddPending(reader); }
     void RemovePendingRead(TPendingRead* reader) noexcept { m_read.RemovePending(reader); }
     // Before a change is written: readers fetch their rest and the read transaction ends, so that a
@@ -83,7 +80,6 @@ public:
     // EOleException.
     void ExecuteDirect(const std::string& sql);
 
-    using TStatementLease = ::TStatementLease;
     // Lends the prepared statement for sql, kept and reused for the same text while connected; it
     // comes reset and without bindings. Raises EOleException (connects first when needed).
     TStatementLease PrepareCached(std::string_view sql);

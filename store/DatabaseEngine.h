@@ -1,10 +1,10 @@
 #pragma once
 
 // The seam between the record store and a database engine. The connection and the record sets
-// reach the database only through these two interfaces; SqliteEngine.h is the one engine now. An
-// engine whose results arrive whole (a client library that hands out a complete result) runs its
-// statement at the first Step and walks its own copy: nothing above the seam assumes that rows
-// come from pages as they are stepped.
+// reach the database only through these two interfaces (SqliteEngine.h for a file, PostgresEngine.h
+// for a server). An engine whose results arrive whole (a client library that hands out a complete
+// result) runs its statement at the first Step and walks its own copy: nothing above the seam
+// assumes that rows come from pages as they are stepped.
 //
 // Errors: every call that reaches the database raises EOleException (see EngineError.h) with the
 // engine's message and code. All calls happen on one thread.

@@ -12,10 +12,9 @@
 class TSchemaReader {
 public:
     explicit TSchemaReader(TDatabaseEngine& engine) : m_engine(engine) {}
-    // Raises EOleException when the engine cannot read the schema. The reference stays valid until
-    // Clear.
+    // Raises EOleException when the engine cannot read the schema. The reference stays valid for the
+    // reader's life.
     const TTableKey& KeyOf(const std::string& table);
-    void Clear() noexcept { m_tables.clear(); }
 
 private:
     TDatabaseEngine& m_engine;

@@ -60,6 +60,6 @@ private:
     TDialect m_dialect;
 };
 
-// The SQLite connection under a connection that runs on the SQLite engine (every connection now);
-// nullptr while it is not connected. For tests.
+// The SQLite connection under a connection that runs on the SQLite engine (a file's); nullptr
+// while it is not connected or on a server. For tests.
 sqlite3* SqliteHandleOf(const TADOConnection& connection);

@@ -1,7 +1,7 @@
 // TStatementCache: the engine's prepared statements, kept and lent out by their text.
 //
 // Operations: Lend (find a free statement for the text, or prepare one), the lease's Finish or
-// destruction (reset, bindings cleared, free again), Clear. The cache holds kStatementCacheSize
+// destruction (reset, bindings cleared, free again). The cache holds kStatementCacheSize
 // statements; the least recently used one that nobody holds makes room for a new one, and a lent one
 // is never touched, so a lease stays valid however many statements are prepared meanwhile.
 //
@@ -75,9 +75,4 @@ void TStatementCache::MakeRoom() noexcept {
         m_statements.erase(it);
         return;
     }
-}
-
-void TStatementCache::Clear() noexcept {
-    m_index.clear();
-    m_statements.clear();
 }

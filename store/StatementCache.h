@@ -48,8 +48,6 @@ public:
     // Lends the prepared statement for sql, reset and without bindings; prepares it when no free one
     // is kept. Raises EOleException when the engine cannot prepare it.
     TStatementLease Lend(std::string_view sql);
-    // Finalizes every statement; none may be lent.
-    void Clear() noexcept;
 
 private:
     struct TCachedStatement {

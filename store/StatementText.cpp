@@ -75,12 +75,10 @@ void TranslateStatement(const std::string& text, TDialect::TMarkers markers, TTr
     bindings.clear();
     translation.lifted.clear();
     std::size_t copied = 0; // text before this is in out
+    const TDialect dialect{markers};
     const auto replaceByMarker = [&](std::size_t from, std::size_t to) {
         out.append(text, copied, from - copied);
-        if (markers == TDialect::TMarkers::Question)
-            out += '?';
-        else
-            out += "$" + std::to_string(bindings.size() + 1);
+        out += dialect.Marker(bindings.size() + 1);
         copied = to;
     };
     char quote = 0; // the quote character that opened the quoted text we are in

@@ -111,9 +111,6 @@ void TestRecordsetChanges::insertPostReadsNewKey() {
     QVERIFY(query.Locate("ContentIndex", paragraph));
 }
 
-// An open only to insert (the editor's new record and new paragraph) reads a few rows of a large
-// table, not the table: the inserted row is current with its new key, and a count or a search
-// afterwards reads the table again and finds it there, still current.
 // Mended faults: with a key the database does not number (INT PRIMARY KEY) the record was stored
 // with a NULL key and took the engine's row number as its key; a trigger that dropped the row left
 // the post reporting success; with the largest key taken the error spoke of a full disk.
@@ -174,6 +171,9 @@ void TestRecordsetChanges::insertStoresOneRowWithItsKey() {
     }
 }
 
+// An open only to insert (the editor's new record and new paragraph) reads a few rows of a large
+// table, not the table: the inserted row is current with its new key, and a count or a search
+// afterwards reads the table again and finds it there, still current.
 void TestRecordsetChanges::insertOnlyOpenOfLargeTable() {
     RecordSetRig rig(0, "ADOQueryTemp");
     auto& [db, connection, query] = rig;

@@ -21,7 +21,7 @@ void ThrowSqlite(sqlite3* db, const std::string& what) {
 
 Connection::Connection(const std::string& path, int flags) {
     if (m_db.Open(path, flags) != SQLITE_OK) {
-        std::string message = "cannot open " + path + ": " + (m_db.Handle() ? m_db.ErrorMessage() : "out of memory");
+        std::string message = "cannot open " + path + ": " + m_db.ErrorMessage();
         m_db.Close();
         throw std::runtime_error(message);
     }

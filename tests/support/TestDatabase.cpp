@@ -10,9 +10,8 @@
 
 #include <libpq-fe.h>
 
-#include <memory>
-
 #include <exception>
+#include <memory>
 
 namespace {
 
