@@ -201,6 +201,9 @@ void SetPasswordPrompt(TPasswordPrompt prompt) {
     PasswordPrompt() = std::move(prompt);
 }
 
+// The server's spelling of the search filter's substring position (the dialect names it too).
+constexpr const char* kSubstringPosition = "strpos";
+
 std::string TranslateForPostgres(std::string_view sql) {
     std::string out;
     out.reserve(sql.size() + 16);
@@ -233,7 +236,7 @@ std::string TranslateForPostgres(std::string_view sql) {
                     ++next;
                 const bool condition = next == sql.size() || !std::strchr("=<>!+-*/|%", sql[next]);
                 const std::string inner = TranslateForPostgres(sql.substr(open, close + 1 - open));
-                out += condition ? "(strpos" + inner + " > 0)" : "strpos" + inner;
+                out += condition ? "(" + (kSubstringPosition + inner) + " > 0)" : kSubstringPosition + inner;
                 i = close;
                 continue;
             }
@@ -626,7 +629,7 @@ TPostgresEngine::TPostgresEngine() {
     m_dialect.markers = TDialect::TMarkers::DollarNumbered;
     m_dialect.nullSafeEquals = " IS NOT DISTINCT FROM ";
     m_dialect.newKey = TDialect::TNewKey::Returning;
-    m_dialect.substringPosition = "strpos";
+    m_dialect.substringPosition = kSubstringPosition;
 }
 
 TPostgresEngine::~TPostgresEngine() {
