@@ -31,14 +31,16 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <random>
 #include <system_error>
-#include <unordered_map>
 
 namespace {
 
@@ -161,6 +163,15 @@ std::string ProgramSpelling(const std::string& name, std::string_view sql) {
     return name;
 }
 
+// An integer column's text (a boolean's t or f as 1 or 0).
+std::int64_t IntegerOf(const char* value) {
+    if (value[0] == 't' || value[0] == 'f')
+        return value[0] == 't';
+    std::int64_t number = 0;
+    std::from_chars(value, value + std::strlen(value), number);
+    return number;
+}
+
 std::string PrimaryMessage(const PGresult* result, pg_conn* conn) {
     if (result)
         if (const char* primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY))
@@ -248,6 +259,36 @@ std::string TranslateForPostgres(std::string_view sql) {
 
 namespace {
 
+// What a statement's runs with one integer parameter would find, by value: sorted, looked up where the
+// last lookup ended first (a count walk asks in the order of its column).
+class TAnswers {
+public:
+    static constexpr char kNoRows = 0, kRows = 1, kUnknown = 2;
+    void Clear() {
+        m_entries.clear();
+        m_next = 0;
+    }
+    const char* Find(std::int64_t value) {
+        if (m_next < m_entries.size() && m_entries[m_next].first == value)
+            return &m_entries[m_next++].second;
+        const auto found = std::lower_bound(m_entries.begin(), m_entries.end(), std::make_pair(value, char(0)));
+        if (found == m_entries.end() || found->first != value)
+            return nullptr;
+        m_next = static_cast<std::size_t>(found - m_entries.begin()) + 1;
+        return &found->second;
+    }
+    // Entries sorted by value, none known yet.
+    void Add(const std::vector<std::pair<std::int64_t, char>>& entries) {
+        const auto middle = static_cast<std::ptrdiff_t>(m_entries.size());
+        m_entries.insert(m_entries.end(), entries.begin(), entries.end());
+        std::inplace_merge(m_entries.begin(), m_entries.begin() + middle, m_entries.end());
+    }
+
+private:
+    std::vector<std::pair<std::int64_t, char>> m_entries;
+    std::size_t m_next = 0;
+};
+
 class TPostgresStatement final : public TEngineStatement {
 public:
     TPostgresStatement(TPostgresEngine& engine, std::string sql) : m_engine(engine), m_sql(std::move(sql)) {
@@ -261,8 +302,14 @@ public:
     TPostgresStatement& operator=(const TPostgresStatement&) = delete;
 
     int ParameterCount() const override { return static_cast<int>(m_values.size()); }
-    void BindNull(int index) override { Slot(index).reset(); }
-    void BindInteger(int index, std::int64_t value) override { Slot(index) = std::to_string(value); }
+    void BindNull(int index) override {
+        Slot(index).reset();
+        m_boundInteger.reset();
+    }
+    void BindInteger(int index, std::int64_t value) override {
+        Slot(index) = std::to_string(value);
+        m_boundInteger = value;
+    }
     void BindParameters(const std::vector<std::optional<std::int64_t>>& values) override {
         const auto count = std::min(values.size(), static_cast<std::size_t>(ParameterCount()));
         for (std::size_t i = 0; i < count; ++i) {
@@ -283,12 +330,14 @@ public:
             char text[32];
             std::snprintf(text, sizeof text, "%.17g", value.real);
             Slot(index) = text;
+            m_boundInteger.reset();
             return;
         }
         case TFieldValue::Text:
             if (value.text.find('\0') != std::string::npos)
                 Fail("A text holding a NUL character cannot be stored", "22021");
             Slot(index) = value.text;
+            m_boundInteger.reset();
             return;
         case TFieldValue::Blob: {
             std::size_t length = 0;
@@ -299,6 +348,7 @@ public:
                 throw std::bad_alloc();
             Slot(index) = std::string(reinterpret_cast<char*>(escaped), length ? length - 1 : 0);
             PQfreemem(escaped);
+            m_boundInteger.reset();
             return;
         }
         }
@@ -337,14 +387,15 @@ public:
         const int columns = static_cast<int>(m_types.size());
         rows.BeginRow();
         for (int c = 0; c < columns; ++c) {
-            if (PQgetisnull(result, m_row, c)) {
+            // A NULL reads as an empty text: only an empty value needs the question.
+            const char* const value = PQgetvalue(result, m_row, c);
+            if (value[0] == '\0' && PQgetisnull(result, m_row, c)) {
                 rows.AddNull();
                 continue;
             }
-            const char* const value = PQgetvalue(result, m_row, c);
             switch (m_types[static_cast<std::size_t>(c)]) {
             case TFieldValue::Int:
-                rows.AddInteger(value[0] == 't' ? 1 : value[0] == 'f' ? 0 : std::strtoll(value, nullptr, 10));
+                rows.AddInteger(IntegerOf(value));
                 break;
             case TFieldValue::Real:
                 rows.AddReal(std::strtod(value, nullptr));
@@ -377,6 +428,7 @@ public:
     void ClearBindings() noexcept override {
         for (auto& value : m_values)
             value.reset();
+        m_boundInteger.reset();
     }
     [[noreturn]] void RaiseError() const override {
         RaiseEngineError(m_error.empty() ? "The statement has not failed" : m_error, SqlStateCode(m_state));
@@ -397,7 +449,7 @@ private:
         const Oid parameterType = PQnparams(d) == 1 ? PQparamtype(d, 0) : InvalidOid;
         m_integerParameter = parameterType == kInt2 || parameterType == kInt4 || parameterType == kInt8;
         m_parameterType = parameterType == kInt8 ? "bigint" : parameterType == kInt4 ? "integer" : "smallint";
-        m_answers.clear();
+        m_answers.Clear();
         m_columns.clear();
         m_types.clear();
         for (int c = 0; c < PQnfields(d); ++c) {
@@ -431,50 +483,121 @@ private:
     // record): whether each value has rows is asked once for the whole column. A run so answered
     // goes to the server only when a row's values are read, or a step goes past its first row.
     bool Answered() {
-        if (!m_integerParameter || !m_values[0] || !m_engine.Reading())
+        if (!m_integerParameter || !m_boundInteger || !m_engine.Reading())
             return false;
-        const std::int64_t value = std::strtoll(m_values[0]->c_str(), nullptr, 10);
+        const std::int64_t value = *m_boundInteger;
         const std::uint64_t read = m_engine.ReadNumber();
         if (m_answersRead != read) {
-            m_answers.clear();
+            m_answers.Clear();
             m_answersRead = read;
             m_runs = 0;
         }
         if (m_runs < kRunsBeforeAsking && ++m_runs < kRunsBeforeAsking)
             return false;
-        auto found = m_answers.find(value);
-        if (found == m_answers.end()) {
+        const char* found = m_answers.Find(value);
+        if (!found) {
             // Asked first, or a value of rows the column's result has fetched since.
             AskForColumn(value);
-            found = m_answers.find(value);
-            if (found == m_answers.end())
-                return false;
+            found = m_answers.Find(value);
         }
+        if (!found || *found == TAnswers::kUnknown)
+            return false;
         m_answered = true;
-        m_answeredRow = found->second;
+        m_answeredRow = *found == TAnswers::kRows;
         return true;
     }
 
     void AskForColumn(std::int64_t value) {
-        std::string list = "{";
-        for (const std::int64_t v : m_engine.ColumnHolding(value))
-            if (!m_answers.contains(v))
-                list += std::to_string(v) + ",";
-        if (list.size() == 1)
-            return;
+        const TPostgresEngine::THolding holding = m_engine.ColumnHolding(value);
+        std::vector<std::pair<std::int64_t, char>> entries;
+        if (!holding.query.empty())
+            entries = AskThroughQuery(holding);
+        else if (!holding.values.empty())
+            entries = AskForValues(holding.values);
+        std::sort(entries.begin(), entries.end());
+        entries.erase(std::unique(entries.begin(), entries.end(),
+                                  [](const auto& a, const auto& b) { return a.first == b.first; }),
+                      entries.end());
+        std::erase_if(entries, [&](const auto& entry) { return m_answers.Find(entry.first) != nullptr; });
+        if (!std::binary_search(entries.begin(), entries.end(), std::make_pair(value, TAnswers::kNoRows),
+                                [](const auto& a, const auto& b) { return a.first < b.first; }) &&
+            !m_answers.Find(value))
+            // No result of this read holds it: not asked again.
+            entries.insert(std::lower_bound(entries.begin(), entries.end(), std::make_pair(value, TAnswers::kNoRows)),
+                           {value, TAnswers::kUnknown});
+        m_answers.Add(entries);
+    }
+
+    // The column came from a statement the server can run again (with the parameters it had) in the
+    // same snapshot, telling for each of its rows whether the value has rows here: nothing of the
+    // column travels to the server, and the rows the client has not fetched yet are answered too.
+    std::vector<std::pair<std::int64_t, char>> AskThroughQuery(const TPostgresEngine::THolding& holding) {
+        const std::string key = "tamrix_listed." + QuoteIdentifier(holding.column);
+        const std::string sql = "SELECT " + key + ", EXISTS (" +
+                                WithParameter("CAST(" + key + " AS " + m_parameterType + ")") + ") FROM (" +
+                                holding.query + "\n) AS tamrix_listed";
+        std::vector<const char*> parameters;
+        for (const auto& parameter : holding.parameters)
+            parameters.push_back(parameter ? parameter->c_str() : nullptr);
+        m_engine.Counted();
+        TResult result(PQexecParams(m_engine.Handle(), sql.c_str(), static_cast<int>(parameters.size()), nullptr,
+                                    parameters.data(), nullptr, nullptr, 1));
+        m_engine.Check(result.get(), true);
+        std::vector<std::pair<std::int64_t, char>> entries;
+        PGresult* const r = result.get();
+        entries.reserve(static_cast<std::size_t>(PQntuples(r)));
+        for (int row = 0; row < PQntuples(r); ++row) {
+            if (PQgetisnull(r, row, 0) || PQgetlength(r, row, 1) != 1)
+                continue;
+            const auto* bytes = reinterpret_cast<const unsigned char*>(PQgetvalue(r, row, 0));
+            const int length = PQgetlength(r, row, 0);
+            std::uint64_t bits = 0;
+            for (int i = 0; i < length; ++i)
+                bits = bits << 8 | bytes[i];
+            // Sign-extended from the column's width (smallint, integer or bigint).
+            const int unused = 64 - 8 * length;
+            const auto number =
+                length >= 8 ? static_cast<std::int64_t>(bits) : static_cast<std::int64_t>(bits << unused) >> unused;
+            entries.emplace_back(number, PQgetvalue(r, row, 1)[0] ? TAnswers::kRows : TAnswers::kNoRows);
+        }
+        return entries;
+    }
+
+    // Otherwise the column's values are sent; only those that have rows come back.
+    std::vector<std::pair<std::int64_t, char>> AskForValues(const std::vector<std::int64_t>& values) {
+        std::vector<std::int64_t> asked;
+        for (const std::int64_t v : values)
+            if (!m_answers.Find(v))
+                asked.push_back(v);
+        if (asked.empty())
+            return {};
+        std::string list;
+        list.reserve(asked.size() * 8 + 2);
+        list += '{';
+        char digits[24];
+        for (const std::int64_t v : asked) {
+            list.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
+            list += ',';
+        }
         list.back() = '}';
-        // Counted rather than EXISTS: a LIMIT 1 of the statement's own ORDER BY may lead the planner to
-        // walk the whole table in that order for every value without rows.
-        const std::string sql = "SELECT k.v, (SELECT count(*) FROM (" +
-                                WithParameter("CAST(k.v AS " + m_parameterType + ")") +
-                                ") AS q) > 0 FROM unnest($1::bigint[]) AS k(v)";
+        // EXISTS lets the server drop the statement's ORDER BY and stop at the first row of each value.
+        const std::string sql = "SELECT k.v FROM unnest($1::bigint[]) AS k(v) WHERE EXISTS (" +
+                                WithParameter("CAST(k.v AS " + m_parameterType + ")") + ")";
         const char* parameter = list.c_str();
         m_engine.Counted();
         TResult result(PQexecParams(m_engine.Handle(), sql.c_str(), 1, nullptr, &parameter, nullptr, nullptr, 0));
         m_engine.Check(result.get(), true);
+        std::vector<std::int64_t> withRows;
+        withRows.reserve(static_cast<std::size_t>(PQntuples(result.get())));
         for (int r = 0; r < PQntuples(result.get()); ++r)
-            m_answers[std::strtoll(PQgetvalue(result.get(), r, 0), nullptr, 10)] =
-                PQgetvalue(result.get(), r, 1)[0] == 't';
+            withRows.push_back(IntegerOf(PQgetvalue(result.get(), r, 0)));
+        std::sort(withRows.begin(), withRows.end());
+        std::vector<std::pair<std::int64_t, char>> entries;
+        entries.reserve(asked.size());
+        for (const std::int64_t v : asked)
+            entries.emplace_back(v, std::binary_search(withRows.begin(), withRows.end(), v) ? TAnswers::kRows
+                                                                                            : TAnswers::kNoRows);
+        return entries;
     }
 
     // The statement's text with its one parameter marker replaced (quoted text left alone).
@@ -538,10 +661,11 @@ private:
         m_failed = false;
         m_engine.TookChange(result.get());
         m_result = std::shared_ptr<PGresult>(result.release(), TResultFree());
-        m_engine.TookResult(m_result, m_types, this);
+        m_engine.TookResult(m_result, m_types, this, IsQuery() ? m_sql : std::string(), m_values);
     }
 
-    // A SELECT (a cursor takes nothing else; an INSERT ... DEFAULT VALUES RETURNING has columns too).
+    // A SELECT (a cursor takes nothing else, and only a SELECT is run again to answer a walk; an INSERT
+    // ... RETURNING has columns too).
     bool IsQuery() const {
         const std::size_t start = m_sql.find_first_not_of(" \t\r\n(");
         return start != std::string::npos && EqualsIgnoreCase(std::string_view(m_sql).substr(start, 6), "SELECT");
@@ -584,7 +708,7 @@ private:
         }
         m_failed = false;
         m_result = std::shared_ptr<PGresult>(result.release(), TResultFree());
-        m_engine.TookResult(m_result, m_types, this);
+        m_engine.TookResult(m_result, m_types, this, IsQuery() ? m_sql : std::string(), m_values);
     }
 
     std::optional<std::string>& Slot(int index) {
@@ -612,8 +736,9 @@ private:
     // Answers for the one integer parameter (see Answered).
     static constexpr int kRunsBeforeAsking = 2;
     bool m_integerParameter = false;
+    std::optional<std::int64_t> m_boundInteger; // the one parameter's value when an integer was bound
     std::string m_parameterType;
-    std::unordered_map<std::int64_t, bool> m_answers;
+    TAnswers m_answers;
     std::uint64_t m_answersRead = 0;
     int m_runs = 0;
     bool m_answered = false;
@@ -837,13 +962,17 @@ void TPostgresEngine::EndReading() noexcept {
 }
 
 void TPostgresEngine::TookResult(const std::shared_ptr<pg_result>& result, const std::vector<TFieldValue::Type>& types,
-                                 const void* statement) {
+                                 const void* statement, std::string query,
+                                 const std::vector<std::optional<std::string>>& parameters) {
     if (!Reading() || PQntuples(result.get()) < kKeptFromRows)
         return;
-    m_kept.push_back({result, types, statement});
+    // Run again inside a query of the engine's own: as a subquery, without what ends a statement.
+    while (!query.empty() && (std::isspace(static_cast<unsigned char>(query.back())) || query.back() == ';'))
+        query.pop_back();
+    m_kept.push_back({result, types, statement, std::move(query), parameters});
 }
 
-std::vector<std::int64_t> TPostgresEngine::ColumnHolding(std::int64_t value) const {
+TPostgresEngine::THolding TPostgresEngine::ColumnHolding(std::int64_t value) const {
     const std::string text = std::to_string(value);
     for (const TKept& kept : m_kept) {
         PGresult* const result = kept.result.get();
@@ -855,16 +984,26 @@ std::vector<std::int64_t> TPostgresEngine::ColumnHolding(std::int64_t value) con
                 holds = !PQgetisnull(result, r, c) && text == PQgetvalue(result, r, c);
             if (!holds)
                 continue;
+            THolding holding;
+            // A column the statement names once can be asked for by name.
+            int named = 0;
+            for (int other = 0; other < PQnfields(result); ++other)
+                named += std::strcmp(PQfname(result, other), PQfname(result, c)) == 0;
+            if (!kept.query.empty() && named == 1) {
+                holding.query = kept.query;
+                holding.parameters = kept.parameters;
+                holding.column = PQfname(result, c);
+                return holding;
+            }
             // That column in every part of that statement's result.
-            std::vector<std::int64_t> values;
             for (const TKept& part : m_kept) {
                 if (part.statement != kept.statement || part.types != kept.types)
                     continue;
                 for (int r = 0; r < PQntuples(part.result.get()); ++r)
                     if (!PQgetisnull(part.result.get(), r, c))
-                        values.push_back(std::strtoll(PQgetvalue(part.result.get(), r, c), nullptr, 10));
+                        holding.values.push_back(IntegerOf(PQgetvalue(part.result.get(), r, c)));
             }
-            return values;
+            return holding;
         }
     }
     return {};

@@ -93,12 +93,21 @@ public:
     // A read transaction of BeginRead is open; ReadNumber counts them.
     bool Reading() const;
     std::uint64_t ReadNumber() const { return m_readNumber; }
-    // Results of the read transaction of kKeptFromRows rows or more are kept until it ends;
-    // ColumnHolding gives the values of the first integer column that holds value, over every part
-    // of that statement's result (empty when none holds it).
+    // Results of the read transaction of kKeptFromRows rows or more are kept until it ends, with
+    // the statement's text and parameters. ColumnHolding finds the first integer column of them that
+    // holds value: that statement's text and parameters and the column's name as the server gives
+    // it when the statement names the column once, otherwise the column's values over every part of
+    // that statement's result (all empty when none holds it).
     void TookResult(const std::shared_ptr<pg_result>& result, const std::vector<TFieldValue::Type>& types,
-                    const void* statement);
-    std::vector<std::int64_t> ColumnHolding(std::int64_t value) const;
+                    const void* statement, std::string query,
+                    const std::vector<std::optional<std::string>>& parameters);
+    struct THolding {
+        std::string query;
+        std::vector<std::optional<std::string>> parameters;
+        std::string column;
+        std::vector<std::int64_t> values;
+    };
+    THolding ColumnHolding(std::int64_t value) const;
     void TookChange(pg_result* result);
     void Forget(std::string name) { m_forgotten.push_back(std::move(name)); }
     std::string NextStatementName() { return "t" + std::to_string(++m_statementNumber); }
@@ -112,6 +121,8 @@ private:
         std::shared_ptr<pg_result> result;
         std::vector<TFieldValue::Type> types;
         const void* statement;
+        std::string query;
+        std::vector<std::optional<std::string>> parameters;
     };
     // Runs sql after the DEALLOCATE of statements given up since the last such run.
     void RunWithForgotten(const std::string& sql);

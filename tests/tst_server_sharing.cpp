@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -67,6 +68,8 @@ private slots:
     void refusedOrEmptyDatabaseSaysWhy();
     void fourTableRightsAreEnough();
     void listOpenRoundTripsDoNotGrowWithTheList();
+    void walkAnswersHoldForTheListAsRead_data();
+    void walkAnswersHoldForTheListAsRead();
 };
 
 // Regression (a file keeps one pending key, 0): two desks composing at once saw, stored and deleted
@@ -210,13 +213,19 @@ struct ListOpen {
     QString shown;              // the current record's paragraphs after the open
 };
 
-ListOpen openList(TADOConnection& connection) {
+// firstStep runs at the walk's first row, after the list was read.
+ListOpen openList(TADOConnection& connection, const std::string& sql = "Select * From Title Where (TitleIndex > 0)",
+                  const std::function<void()>& firstStep = {}) {
     TADOQuery list("ADOQuery1", &connection);
     TADOQuery content("ADOQueryTemp", &connection);
     CountWalk walk;
     list.AddObserver(&walk);
     ListOpen result{};
+    bool first = true;
     list.AfterScroll = [&](TADOQuery& query) {
+        if (first && firstStep)
+            firstStep();
+        first = false;
         const std::int64_t key = query.FieldByName("TitleIndex").AsInteger();
         openWith(content,
                  "Select * From Content Where ContentTitle = " + std::to_string(key) + " Order By ContentIndex");
@@ -231,7 +240,7 @@ ListOpen openList(TADOConnection& connection) {
             result.shown += QString::fromStdString(content.FieldByName("ContentTxt").AsString()) + "|";
     };
     const std::uint64_t before = PostgresEngineOf(connection)->RoundTrips();
-    openWith(list, "Select * From Title Where (TitleIndex > 0)");
+    openWith(list, sql);
     result.roundTrips = PostgresEngineOf(connection)->RoundTrips() - before;
     result.withParagraphs.removeDuplicates(); // the walk passes the first row twice
     list.RemoveObserver(&walk);
@@ -278,6 +287,48 @@ void TestServerSharing::listOpenRoundTripsDoNotGrowWithTheList() {
         QCOMPARE(whole.FieldByName("TitleIndex").AsInteger(), titles);
         whole.RemoveObserver(&walk);
     }
+}
+
+// The walk's paragraphs are answered for the whole list at once, the server running the list's
+// statement again: the answers must be those of the list as it was read (another desk changing
+// paragraphs during the walk changes nothing), cover rows not fetched yet, and come from the values
+// read when the statement names its key twice.
+void TestServerSharing::walkAnswersHoldForTheListAsRead_data() {
+    QTest::addColumn<QString>("list");
+    QTest::newRow("with a parameter") << "Select * From Title Where (TitleIndex > 0)";
+    QTest::newRow("without one, in parts") << "Select * From Title Order By TitleIndex";
+    QTest::newRow("key named twice") << "Select TitleIndex, TitleIndex, TitleTxt From Title Where (TitleIndex > 0)";
+    QTest::newRow("ended by a semicolon") << "Select * From Title Where TitleIndex > 0 Order By TitleIndex Desc ;";
+}
+
+void TestServerSharing::walkAnswersHoldForTheListAsRead() {
+    QFETCH(QString, list);
+    const int titles = 300;
+    RecordSetRig rig(titles);
+    auto& [db, connection, query] = rig;
+    db.exec("Insert Into Content (ContentTitle, ContentTxt) Select TitleIndex, 'p' || TitleIndex From Title "
+            "Where TitleIndex % 3 = 1 Order By TitleIndex");
+    db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (1, 'second')");
+    connection.Open();
+    TADOConnection other(db.path().toStdString());
+    other.Open();
+    // Record 2 gains a paragraph and record 4 loses its own, at the walk's first step.
+    const ListOpen open = openList(connection, list.toStdString(), [&] {
+        other.ExecuteDirect("Insert Into Content (ContentTitle, ContentTxt) Values (2, 'late')");
+        other.ExecuteDirect("Delete From Content Where ContentTitle = 4");
+    });
+    QSet<QString> expected;
+    for (int key = 1; key <= titles; key += 3)
+        expected << QString::number(key);
+    const QStringList found = open.withParagraphs;
+    QCOMPARE(QSet<QString>(found.begin(), found.end()), expected);
+    QCOMPARE(found.size(), expected.size());
+
+    // The next open reads the database as it is now.
+    expected.remove("4");
+    expected << "2";
+    const QStringList now = openList(connection, list.toStdString()).withParagraphs;
+    QCOMPARE(QSet<QString>(now.begin(), now.end()), expected);
 }
 
 QTEST_GUILESS_MAIN(TestServerSharing)

@@ -65,8 +65,12 @@ public:
             std::exit(1);
         }
         Prepare("paragraphs", "SELECT * FROM content WHERE contenttitle = $1 ORDER BY contentindex");
-        Prepare("list", "SELECT * FROM title WHERE titleindex > 0");
-        Prepare("search", "SELECT * FROM title WHERE titleindex > 0 AND strpos(titletxt, $1) > 0");
+        // The list's rows and, for each, what the count walk's step learns of it: whether the record
+        // has a paragraph.
+        Prepare("list", "SELECT t.*, EXISTS (SELECT 1 FROM content c WHERE c.contenttitle = t.titleindex) FROM title "
+                        "t WHERE titleindex > 0");
+        Prepare("search", "SELECT t.*, EXISTS (SELECT 1 FROM content c WHERE c.contenttitle = t.titleindex) FROM title "
+                          "t WHERE titleindex > 0 AND strpos(titletxt, $1) > 0");
         Prepare("add", "INSERT INTO content (contenttitle, contenttxt) VALUES ($1, $2) RETURNING contentindex");
         Prepare("modify", "UPDATE content SET contenttxt = $1 WHERE contentindex = $2 AND contenttxt IS NOT DISTINCT "
                           "FROM $3");
