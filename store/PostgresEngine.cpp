@@ -30,9 +30,11 @@
 #include "TextCase.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -438,11 +440,9 @@ private:
     void PrepareOnServer() {
         pg_conn* const conn = m_engine.Handle();
         m_name = m_engine.NextStatementName();
-        m_engine.Counted();
-        TResult prepared(PQprepare(conn, m_name.c_str(), m_sql.c_str(), 0, nullptr));
+        TResult prepared(m_engine.Await(PQsendPrepare(conn, m_name.c_str(), m_sql.c_str(), 0, nullptr)));
         m_engine.Check(prepared.get(), false);
-        m_engine.Counted();
-        TResult described(PQdescribePrepared(conn, m_name.c_str()));
+        TResult described(m_engine.Await(PQsendDescribePrepared(conn, m_name.c_str())));
         m_engine.Check(described.get(), false);
         PGresult* const d = described.get();
         m_values.assign(static_cast<std::size_t>(PQnparams(d)), std::nullopt);
@@ -539,9 +539,9 @@ private:
         std::vector<const char*> parameters;
         for (const auto& parameter : holding.parameters)
             parameters.push_back(parameter ? parameter->c_str() : nullptr);
-        m_engine.Counted();
-        TResult result(PQexecParams(m_engine.Handle(), sql.c_str(), static_cast<int>(parameters.size()), nullptr,
-                                    parameters.data(), nullptr, nullptr, 1));
+        TResult result(
+            m_engine.Await(PQsendQueryParams(m_engine.Handle(), sql.c_str(), static_cast<int>(parameters.size()),
+                                             nullptr, parameters.data(), nullptr, nullptr, 1)));
         m_engine.Check(result.get(), true);
         std::vector<std::pair<std::int64_t, char>> entries;
         PGresult* const r = result.get();
@@ -584,8 +584,8 @@ private:
         const std::string sql = "SELECT k.v FROM unnest($1::bigint[]) AS k(v) WHERE EXISTS (" +
                                 WithParameter("CAST(k.v AS " + m_parameterType + ")") + ")";
         const char* parameter = list.c_str();
-        m_engine.Counted();
-        TResult result(PQexecParams(m_engine.Handle(), sql.c_str(), 1, nullptr, &parameter, nullptr, nullptr, 0));
+        TResult result(m_engine.Await(
+            PQsendQueryParams(m_engine.Handle(), sql.c_str(), 1, nullptr, &parameter, nullptr, nullptr, 0)));
         m_engine.Check(result.get(), true);
         std::vector<std::int64_t> withRows;
         withRows.reserve(static_cast<std::size_t>(PQntuples(result.get())));
@@ -645,9 +645,8 @@ private:
         m_pointers.resize(count);
         for (std::size_t i = 0; i < count; ++i)
             m_pointers[i] = m_values[i] ? m_values[i]->c_str() : nullptr;
-        m_engine.Counted();
-        TResult result(PQexecPrepared(m_engine.Handle(), m_name.c_str(), static_cast<int>(count), m_pointers.data(),
-                                      nullptr, nullptr, 0));
+        TResult result(m_engine.Await(PQsendQueryPrepared(m_engine.Handle(), m_name.c_str(), static_cast<int>(count),
+                                                          m_pointers.data(), nullptr, nullptr, 0)));
         try {
             m_engine.Check(result.get(), true);
         } catch (const EOleException& error) {
@@ -676,10 +675,9 @@ private:
     // trip, the rest in one more when a step passes them.
     void RunAsCursor() {
         const std::string cursor = m_engine.NextCursorName();
-        m_engine.Counted();
-        TResult result(PQexec(m_engine.Handle(), ("DECLARE " + cursor + " NO SCROLL CURSOR FOR " + m_sql + "; FETCH " +
-                                                  std::to_string(kFirstRows) + " FROM " + cursor)
-                                                     .c_str()));
+        const std::string sql = "DECLARE " + cursor + " NO SCROLL CURSOR FOR " + m_sql + "; FETCH " +
+                                std::to_string(kFirstRows) + " FROM " + cursor;
+        TResult result(m_engine.Await(PQsendQuery(m_engine.Handle(), sql.c_str())));
         TakeResult(std::move(result));
         if (PQntuples(m_result.get()) == kFirstRows)
             m_cursor = cursor;
@@ -688,8 +686,7 @@ private:
     void FetchRest() {
         const std::string cursor = std::move(m_cursor);
         m_cursor.clear();
-        m_engine.Counted();
-        TResult result(PQexec(m_engine.Handle(), ("FETCH ALL FROM " + cursor).c_str()));
+        TResult result(m_engine.Await(PQsendQuery(m_engine.Handle(), ("FETCH ALL FROM " + cursor).c_str())));
         TakeResult(std::move(result));
         m_row = 0;
     }
@@ -852,6 +849,40 @@ void TPostgresEngine::TookChange(pg_result* result) {
         m_lastInsertKey = std::strtoll(PQgetvalue(result, 0, 0), nullptr, 10);
 }
 
+pg_result* TPostgresEngine::Await(int sent) {
+    ++m_roundTrips;
+    if (!sent)
+        return nullptr;
+    PGresult* last = nullptr;
+    for (;;) {
+        while (PQisBusy(m_conn)) {
+            pollfd socket{PQsocket(m_conn), POLLIN, 0};
+            const int ready = ::poll(&socket, 1, kTickMilliseconds);
+            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+                if (m_workTick) {
+                    try {
+                        m_workTick();
+                    } catch (...) {
+                        // The wait must go on; a tick has nothing to report.
+                    }
+                }
+                continue;
+            }
+            // A broken connection: PQgetResult below reports it.
+            if (ready < 0 || !PQconsumeInput(m_conn))
+                break;
+        }
+        PGresult* const next = PQgetResult(m_conn);
+        if (!next)
+            break;
+        PQclear(last);
+        last = next;
+        if (PQstatus(m_conn) == CONNECTION_BAD)
+            break;
+    }
+    return last;
+}
+
 std::shared_ptr<pg_result> TPostgresEngine::Run(const std::string& sql) {
     if (!Connected()) {
         if (m_conn) {
@@ -860,8 +891,7 @@ std::shared_ptr<pg_result> TPostgresEngine::Run(const std::string& sql) {
         }
         RaiseLastError();
     }
-    ++m_roundTrips;
-    std::shared_ptr<pg_result> result(PQexec(m_conn, sql.c_str()), TResultFree());
+    std::shared_ptr<pg_result> result(Await(PQsendQuery(m_conn, sql.c_str())), TResultFree());
     Check(result.get(), true);
     TookChange(result.get());
     return result;

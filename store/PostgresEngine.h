@@ -89,7 +89,10 @@ public:
     std::shared_ptr<pg_result> Run(const std::string& sql);
     // Checks a result that came back from the server: raises its error (or a lost connection).
     void Check(pg_result* result, bool rowsExpected);
-    void Counted() { ++m_roundTrips; }
+    // What a PQsend... call (its return value: sent) sent, once the server has answered: the last
+    // of its results (an error ends the rest), or nullptr when nothing could be sent. The work tick
+    // runs while the server works; every call is a round trip.
+    pg_result* Await(int sent);
     // A read transaction of BeginRead is open; ReadNumber counts them.
     bool Reading() const;
     std::uint64_t ReadNumber() const { return m_readNumber; }
@@ -117,6 +120,7 @@ private:
     void Disconnect() noexcept;
     void EndReading() noexcept;
     static constexpr int kKeptFromRows = 16;
+    static constexpr int kTickMilliseconds = 100;
     struct TKept {
         std::shared_ptr<pg_result> result;
         std::vector<TFieldValue::Type> types;

@@ -68,6 +68,7 @@ private slots:
     void refusedOrEmptyDatabaseSaysWhy();
     void fourTableRightsAreEnough();
     void listOpenRoundTripsDoNotGrowWithTheList();
+    void workTickRunsWhileTheServerWorks();
     void walkAnswersHoldForTheListAsRead_data();
     void walkAnswersHoldForTheListAsRead();
 };
@@ -287,6 +288,18 @@ void TestServerSharing::listOpenRoundTripsDoNotGrowWithTheList() {
         QCOMPARE(whole.FieldByName("TitleIndex").AsInteger(), titles);
         whole.RemoveObserver(&walk);
     }
+}
+
+// Regression: a statement the server took long over left the program without its busy pointer, the
+// work tick running only between statements.
+void TestServerSharing::workTickRunsWhileTheServerWorks() {
+    RecordSetRig rig(1);
+    auto& [db, connection, query] = rig;
+    int ticks = 0;
+    connection.SetWorkTick([&] { ++ticks; });
+    openWith(query, "Select pg_sleep(0.5), TitleTxt From Title");
+    QCOMPARE(query.FieldByName("TitleTxt").AsString(), std::string("T1"));
+    QVERIFY2(ticks > 0, "no tick while the server slept");
 }
 
 // The walk's paragraphs are answered for the whole list at once, the server running the list's
