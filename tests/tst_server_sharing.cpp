@@ -6,12 +6,15 @@
 #include "PostgresEngine.h"
 #include "RecordSetTestHelpers.h"
 
+#include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -69,6 +72,7 @@ private slots:
     void fourTableRightsAreEnough();
     void listOpenRoundTripsDoNotGrowWithTheList();
     void workTickRunsWhileTheServerWorks();
+    void passwordAskedWhenTheServerWantsOne();
     void walkAnswersHoldForTheListAsRead_data();
     void walkAnswersHoldForTheListAsRead();
 };
@@ -300,6 +304,60 @@ void TestServerSharing::workTickRunsWhileTheServerWorks() {
     openWith(query, "Select pg_sleep(0.5), TitleTxt From Title");
     QCOMPARE(query.FieldByName("TitleTxt").AsString(), std::string("T1"));
     QVERIFY2(ticks > 0, "no tick while the server slept");
+}
+
+// The server wants a password libpq's own sources lack: the prompt is asked once for each connect and
+// its answer used; a wrong answer or none is refused with the server's reason and asks no more; a
+// password libpq finds itself (here PGPASSWORD) asks nothing.
+void TestServerSharing::passwordAskedWhenTheServerWantsOne() {
+    TestDatabase db;
+    const QString schema = db.path().section("search_path=", 1).chopped(1);
+    db.exec("Drop Role If Exists desk_password; Create Role desk_password Login Password 'secret'");
+    db.exec(QStringLiteral("Grant Usage On Schema %1 To desk_password; "
+                           "Grant Select, Insert, Update, Delete On title, content To desk_password")
+                .arg(schema));
+    QFile hba(qEnvironmentVariable("TAMRIX_PG_DATA") + "/pg_hba.conf");
+    QVERIFY(hba.open(QIODevice::ReadOnly));
+    const QByteArray trusting = hba.readAll();
+    hba.close();
+    const auto writeRules = [&](const QByteArray& rules) {
+        QVERIFY(hba.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        hba.write(rules);
+        hba.close();
+        QCOMPARE(QProcess::execute("/bin/sh", {"-c", qEnvironmentVariable("TAMRIX_PG_CTL") + " reload >/dev/null"}), 0);
+    };
+    int asked = 0;
+    std::optional<std::string> answer;
+    SetPasswordPrompt([&](const std::string&) {
+        ++asked;
+        return answer;
+    });
+    const auto restore = qScopeGuard([&] {
+        SetPasswordPrompt({});
+        writeRules(trusting);
+    });
+    writeRules("local all desk_password scram-sha-256\n" + trusting);
+    const std::string desk = db.path().toStdString() + " user=desk_password";
+    const auto connect = [&](std::optional<std::string> given) {
+        answer = std::move(given);
+        asked = 0;
+        TADOConnection connection(desk);
+        return raised([&] { connection.Open(); });
+    };
+    // The reload takes effect a moment after pg_ctl returns.
+    QTRY_VERIFY(!connect(std::nullopt).isEmpty());
+    QCOMPARE(asked, 1);
+    QVERIFY2(connect(std::nullopt).contains("无法连接数据库服务器"), qPrintable(connect(std::nullopt)));
+    const QString wrong = connect("wrong");
+    QVERIFY2(wrong.contains("password authentication failed"), qPrintable(wrong));
+    QCOMPARE(asked, 1);
+    QCOMPARE(connect("secret"), QString());
+    QCOMPARE(asked, 1);
+    qputenv("PGPASSWORD", "secret");
+    const QString fromLibpq = connect(std::nullopt);
+    qunsetenv("PGPASSWORD");
+    QCOMPARE(fromLibpq, QString());
+    QCOMPARE(asked, 0);
 }
 
 // The walk's paragraphs are answered for the whole list at once, the server running the list's
