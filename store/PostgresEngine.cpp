@@ -15,8 +15,14 @@
 // server with the next BEGIN or statement run through Execute, never at a round trip of their own.
 // The key an INSERT ... RETURNING gave back is kept as the last insert's key.
 //
+// A statement of one integer parameter that a read transaction runs again and again with the values
+// of a column it read before (the count walk's paragraphs of every listed record) is answered for
+// the whole column in one round trip: the statement that gave the column runs again in the same
+// snapshot, each of its rows with whether the value has rows (see Answered).
+//
 // Errors carry the server's primary message and its SQLSTATE (see SqlStateCode). A lost connection
-// raises kStateConnectionLost; the next Connect makes a new one.
+// raises kStateConnectionLost; the next Connect makes a new one. While the server works, the work
+// tick (the busy pointer) runs about ten times a second.
 //
 // Cost: one round trip per statement run (and per BEGIN and COMMIT); a row read parses its integers
 // and copies its texts into the row store.
