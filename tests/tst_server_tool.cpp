@@ -37,6 +37,7 @@ private slots:
     void fileMovesOntoServerAndBackAsItWas();
     void initCreatesUsableTables();
     void checkRepairsOnlyDeadEditors();
+    void mdbComesOntoServerAsIntoAFile();
 };
 
 void TestServerTool::fileMovesOntoServerAndBackAsItWas() {
@@ -117,6 +118,41 @@ void TestServerTool::checkRepairsOnlyDeadEditors() {
     const ToolRun repaired = runTool({"check", "--repair", server.path()});
     QVERIFY2(repaired.status == 0 && repaired.output.contains("removed 2"), qPrintable(repaired.output));
     QCOMPARE(server.text("Select string_agg(ContentTxt, ',') From Content"), QString("live"));
+}
+
+// An office's NoteData.mdb brought straight onto the server: the same records, numbers and paragraph
+// order as imported into a file; what belongs to no record reported and left behind; --if-empty
+// refuses a server that holds records; a second import takes new numbers.
+void TestServerTool::mdbComesOntoServerAsIntoAFile() {
+    TestDatabase server;
+    QTemporaryDir dir;
+    const QString mdb = QFINDTESTDATA("data/NoteData-sample.mdb");
+    const QString file = dir.filePath("NoteData.db");
+    QCOMPARE(runTool({"init", file}).status, 0);
+    QCOMPARE(runTool({"import", file, mdb}).status, 0);
+
+    const ToolRun moved = runTool({"import", server.path(), mdb});
+    QVERIFY2(moved.status == 0, qPrintable(moved.output));
+    QVERIFY2(moved.output.contains("added 51 records with 431 paragraphs"), qPrintable(moved.output));
+    QVERIFY2(moved.output.contains("3 paragraphs belong to no record"), qPrintable(moved.output));
+    QCOMPARE(runTool({"export", file, dir.filePath("file.json")}).status, 0);
+    QCOMPARE(runTool({"export", server.path(), dir.filePath("server.json")}).status, 0);
+    QFile fromFile(dir.filePath("file.json"));
+    QFile fromServer(dir.filePath("server.json"));
+    QVERIFY(fromFile.open(QIODevice::ReadOnly) && fromServer.open(QIODevice::ReadOnly));
+    QCOMPARE(fromServer.readAll(), fromFile.readAll());
+    QCOMPARE(runTool({"check", server.path()}).status, 0);
+
+    const ToolRun refused = runTool({"import", "--if-empty", server.path(), mdb});
+    QVERIFY2(refused.status == 1 && refused.output.contains("nothing was imported"), qPrintable(refused.output));
+    QCOMPARE(server.scalar("Select Count(*) From Title"), 51);
+
+    const qint64 largest = server.scalar("Select Max(TitleIndex) From Title");
+    const ToolRun again = runTool({"import", server.path(), mdb});
+    QVERIFY2(again.status == 0, qPrintable(again.output));
+    QCOMPARE(server.scalar("Select Count(*) From Title"), 102);
+    QCOMPARE(server.scalar(QStringLiteral("Select Min(TitleIndex) From Title Where TitleIndex > %1").arg(largest)),
+             largest + 1);
 }
 
 QTEST_GUILESS_MAIN(TestServerTool)

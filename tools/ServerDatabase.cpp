@@ -363,6 +363,25 @@ int ImportToServer(const std::string& server, const std::string& input, std::opt
     return 0;
 }
 
+int ImportMdbToServer(const std::string& server, const std::string& input, const MdbImportOptions& options) {
+    ServerConnection connection(server);
+    RequireTables(connection);
+    const bool empty = connection.Scalar("SELECT (SELECT count(*) FROM Title) + (SELECT count(*) FROM Content)") == 0;
+    if (options.ifEmpty && !empty)
+        throw std::runtime_error("the database on the server already holds records; to add those of " + input +
+                                 " after them, run the import without --if-empty; nothing was imported");
+    // Read whole into a scratch file first: a file that cannot be read changes nothing on the server.
+    ScratchFile scratch;
+    MdbImportOptions intoScratch = options;
+    intoScratch.keepKeys = false;
+    intoScratch.ifEmpty = false;
+    const int status = Quietly([&] { return ImportMdb(scratch.Path(), input, intoScratch); });
+    if (status != 0)
+        return status;
+    ReportAdded(WriteRecords(connection, scratch.Path(), options.keepKeys || empty));
+    return 0;
+}
+
 int BackupServer(const std::string& server, const std::string& destination, bool overwrite) {
     if (!overwrite && PathExists(destination))
         throw FileExistsError(destination + " exists");

@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include "DemoDatabase.h"
+#include "MdbImport.h"
 
 #include <optional>
 #include <string>
@@ -20,6 +21,11 @@ int ExportServer(const std::string& server, const std::string& output, Format fo
 // Adds the records of input: an export (CSV or JSON) or a database file (NoteData.db). keepKeys
 // (database files only) keeps the file's record and paragraph numbers.
 int ImportToServer(const std::string& server, const std::string& input, std::optional<Format> format, bool keepKeys);
+// Adds the records of the earlier Windows version's NoteData.mdb as ImportMdb does for a file: into
+// empty tables with the keys they had, else with new keys (options.keepKeys keeps them, refusing
+// when one is taken; options.ifEmpty refuses, changing nothing, when the tables hold anything).
+// Paragraphs that belong to no record are reported and not copied.
+int ImportMdbToServer(const std::string& server, const std::string& input, const MdbImportOptions& options);
 // Writes destination, an SQLite database of the program's schema, from one repeatable-read snapshot
 // of the server, keys kept.
 int BackupServer(const std::string& server, const std::string& destination, bool overwrite);

@@ -84,8 +84,10 @@ progress when standard error is a terminal.
 On a server: wherever a database FILE or DB is named, a PostgreSQL connection string or URI
 (postgresql://host/records, service=records) may stand instead. init creates the tables there;
 demo adds records; import also takes a database file (NoteData.db), and with --keep-keys keeps
-its record numbers; backup writes an SQLite database from one consistent snapshot; check also
-reports the pending paragraphs of editors that died, and --repair removes them.
+its record numbers (an .mdb keeps them when the server's tables are empty, as for a file; the
+paragraphs that belong to no record stay behind and are reported); backup writes an SQLite
+database from one consistent snapshot; check also reports the pending paragraphs of editors that
+died, and --repair removes them.
 
 Exit status: 0 done, 1 failed or check found a problem (or backup copied a damaged database),
 2 bad command line, 128 + the signal when SIGINT, SIGTERM or SIGHUP ended an import.
@@ -284,8 +286,7 @@ int RunOnServer(std::string_view name, const std::vector<std::string>& arguments
         if (options.format == Format::Markdown)
             throw UsageError{"markdown is for reading and cannot be imported (json or csv)"};
         if (options.mdb || EndsWith(arguments[1], ".mdb") || HasJetSignature(arguments[1]))
-            throw UsageError{"an .mdb is brought into a database file (tamrixdata-db import NoteData.db FILE.mdb), "
-                             "which import --keep-keys then moves onto the server"};
+            return ImportMdbToServer(database, arguments[1], options.mdbImport);
         return ImportToServer(database, arguments[1], options.format, options.mdbImport.keepKeys);
     }
     if (name == "backup")
