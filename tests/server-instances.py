@@ -5,7 +5,9 @@ records in them; psql finds the server through PGHOST, PGUSER and PGDATABASE.
 
     server-instances.py PATH_OF_TamrixData PATH_OF_tamrixdata-db WORK_DIR [SCREENSHOT.png]
 
-The copies are told apart by their process ids. What they do:
+The copies are told apart by their process ids. Texts are set and push buttons pressed through
+AT-SPI; the main window's image buttons and the lines of the grids are clicked with the mouse
+(xdotool), the windows closed with WM_DELETE_WINDOW as their close boxes do. What the copies do:
   - each opens the editor for a new record and names it; in turns A, B, C, A, B, C ... each adds
     paragraphs; B deletes its middle one; each paragraph grid lists only its own editor's paragraphs,
     in order, and the server holds them under three different pending keys;
@@ -315,11 +317,19 @@ def pending_groups():
     return sorted(groups.values())
 
 
-def stored_paragraphs(title):
-    rows = psql("SELECT TitleIndex FROM Title WHERE TitleTxt = '%s'" % title)
-    check(len(rows) == 1, "one record titled %s (found %d)" % (title, len(rows)))
-    return [text for (text,) in psql("SELECT ContentTxt FROM Content WHERE ContentTitle = %s ORDER BY ContentIndex"
-                                     % rows[0][0])]
+def check_new_records(stored, when):
+    """Each stored copy's record holds exactly the paragraphs its editor listed, in order; the cancelled
+    editor (C) left nothing; no pending paragraph is left."""
+    for copy in stored:
+        rows = psql("SELECT TitleIndex FROM Title WHERE TitleTxt = '实例%s的新记录'" % copy.name)
+        require(len(rows) == 1, "%s: one record titled 实例%s的新记录 (found %d)" % (when, copy.name, len(rows)))
+        texts = [text for (text,) in psql("SELECT ContentTxt FROM Content WHERE ContentTitle = %s "
+                                          "ORDER BY ContentIndex" % rows[0][0])]
+        check(texts == copy.paragraphs, "%s: the record of %s holds exactly its paragraphs in order: %s"
+              % (when, copy.name, texts))
+    check(not psql("SELECT 1 FROM Title WHERE TitleTxt LIKE '实例C%' UNION ALL "
+                   "SELECT 1 FROM Content WHERE ContentTxt LIKE '实例C%' OR ContentTitle <= 0"),
+          "%s: no record or paragraph of the cancelled editor, no pending paragraph left" % when)
 
 
 def run(program, tool, work, shot, copies):
@@ -368,12 +378,7 @@ def run(program, tool, work, shot, copies):
         wait_for(lambda: find(copy.app, pyatspi.ROLE_DIALOG, "FormNote") is None, "copy %s editor closed by OK"
                  % copy.name)
         wait_for(lambda: (copy.record_rows() == rows, copy.record_rows()), "copy %s lists %d records" % (copy.name, rows))
-    for copy in (a, b):
-        stored = stored_paragraphs("实例%s的新记录" % copy.name)
-        check(stored == copy.paragraphs, "record of %s holds exactly its paragraphs in order: %s" % (copy.name, stored))
-    check(not psql("SELECT 1 FROM Title WHERE TitleTxt LIKE '实例C%'"), "no record of the cancelled editor")
-    check(not psql("SELECT 1 FROM Content WHERE ContentTxt LIKE '实例C%' OR ContentTitle <= 0"),
-          "no paragraph of C, no pending paragraph left")
+    check_new_records((a, b), "after OK")
 
     # Two editors on one stored record: A saves first; B's save is refused and keeps nothing of B's.
     key = a.records.queryTable().getAccessibleAt(4, 0).name
@@ -406,6 +411,7 @@ def run(program, tool, work, shot, copies):
         copy.close()
     copies.clear()
 
+    check_new_records((a, b), "at the end")
     titles, paragraphs = snapshot()
     check(paragraphs[:len(demo_paragraphs)] == demo_paragraphs, "the demo records' paragraphs are untouched")
     untouched = {k: v for k, v in titles.items() if k in demo_titles and k != int(key)}
