@@ -29,8 +29,11 @@ if [ -z "${TAMRIX_INSTANCES_SESSION:-}" ]; then
     /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || fail "python3-pyatspi is not installed"
     WORK="$(mktemp -d)"
     trap 'rm -rf "$WORK"' EXIT
-    "$TOOL" init "$TAMRIX_TEST_SERVER" >"$WORK/tool.log" 2>&1 || { cat "$WORK/tool.log"; fail "tamrixdata-db init"; }
-    "$TOOL" demo 20 "$TAMRIX_TEST_SERVER" >>"$WORK/tool.log" 2>&1 || { cat "$WORK/tool.log"; fail "tamrixdata-db demo"; }
+    for command in init "demo 20"; do
+        # shellcheck disable=SC2086 # "demo 20" is the command and its count
+        "$TOOL" $command "$TAMRIX_TEST_SERVER" >>"$WORK/tool.log" 2>&1 ||
+            { cat "$WORK/tool.log"; fail "tamrixdata-db $command"; }
+    done
     set +e
     TAMRIX_INSTANCES_SESSION="$WORK" xvfb-run -a -s "-screen 0 1600x1200x24" \
         dbus-run-session -- "$0" "$PROGRAM" "$TOOL" "$SHOT"

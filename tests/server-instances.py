@@ -9,8 +9,8 @@ The copies are told apart by their process ids. Texts are set and push buttons p
 AT-SPI; the main window's image buttons and the lines of the grids are clicked with the mouse
 (xdotool), the windows closed with WM_DELETE_WINDOW as their close boxes do. What the copies do:
   - each opens the editor for a new record and names it; in turns A, B, C, A, B, C ... each adds
-    paragraphs; B deletes its middle one; each paragraph grid lists only its own editor's paragraphs,
-    in order, and the server holds them under three different pending keys;
+    paragraphs; B deletes its middle one, A changes its; each paragraph grid lists only its own
+    editor's paragraphs, in order, and the server holds them under three different pending keys;
   - C's editor is closed with the close box: its paragraphs go, A's and B's stay; A and B press OK;
   - A and B open the same stored record; A saves first, B's save is refused with the record set's
     conflict message and A's values stay;
@@ -196,7 +196,8 @@ class Instance:
             return None, "no application of process %d on the bus" % self.pid
         self.app = wait_for(application, "copy %s on the accessibility bus" % self.name, 20)
         self.main = wait_for(lambda: find(self.app, pyatspi.ROLE_FRAME, CAPTION), "copy %s main window" % self.name)
-        self.records = wait_for(lambda: find(self.main, pyatspi.ROLE_TABLE, "记录列表"), "copy %s record grid" % self.name)
+        self.records = wait_for(lambda: find(self.main, pyatspi.ROLE_TABLE, "记录列表"),
+                                "copy %s record grid" % self.name)
 
     def window(self, title):
         """The X window of this copy's visible top-level window of that title."""
@@ -271,13 +272,25 @@ class Instance:
         self.paragraphs.append(text)
         self.wait_listing("its paragraph " + text)
 
-    def delete_paragraph(self, row):
-        """Makes the row current with a click, as a user would, and deletes it."""
+    def choose_paragraph(self, row):
+        """Makes the row current with a click, as a user would; the text box then shows it."""
         text = self.paragraphs[row]
-        cell = self.editor_part(pyatspi.ROLE_TABLE, "段落列表").queryTable().getAccessibleAt(row, 0)
-        click(cell)
+        click(self.editor_part(pyatspi.ROLE_TABLE, "段落列表").queryTable().getAccessibleAt(row, 0))
         memo = self.editor_part(pyatspi.ROLE_TEXT, "段落内容")
         wait_for(lambda: (text_of(memo) == text, text_of(memo)), "copy %s shows paragraph %s" % (self.name, text))
+        return memo
+
+    def modify_paragraph(self, row, text):
+        set_text(self.choose_paragraph(row), text)
+        press(self.editor_part(pyatspi.ROLE_PUSH_BUTTON, "修改"))
+        said = self.answer_box(TITLE, ("OK",), "the box after modifying paragraph %d" % (row + 1))
+        check("记录修改成功" in said, "copy %s: modifying says 记录修改成功 (%r)" % (self.name, said))
+        self.paragraphs[row] = text
+        self.wait_listing("its modified paragraph " + text)
+
+    def delete_paragraph(self, row):
+        text = self.paragraphs[row]
+        self.choose_paragraph(row)
         press(self.editor_part(pyatspi.ROLE_PUSH_BUTTON, "删除"))
         self.answer_box("删除确认", ("Yes", "是", "是(Y)"), "the delete confirmation")
         said = self.answer_box(TITLE, ("OK",), "the box after deleting " + text)
@@ -359,6 +372,7 @@ def run(program, tool, work, shot, copies):
     if shot:
         subprocess.run(["import", "-window", "root", shot])
     b.delete_paragraph(1)
+    a.modify_paragraph(1, "实例A的段落2（改）")
     for copy in (a, b, c):
         copy.wait_listing("only its own paragraphs")
     groups = pending_groups()
@@ -377,7 +391,8 @@ def run(program, tool, work, shot, copies):
         press(copy.editor_part(pyatspi.ROLE_PUSH_BUTTON, "确定"))
         wait_for(lambda: find(copy.app, pyatspi.ROLE_DIALOG, "FormNote") is None, "copy %s editor closed by OK"
                  % copy.name)
-        wait_for(lambda: (copy.record_rows() == rows, copy.record_rows()), "copy %s lists %d records" % (copy.name, rows))
+        wait_for(lambda: (copy.record_rows() == rows, copy.record_rows()),
+                 "copy %s lists %d records" % (copy.name, rows))
     check_new_records((a, b), "after OK")
 
     # Two editors on one stored record: A saves first; B's save is refused and keeps nothing of B's.
