@@ -277,7 +277,7 @@ void TFormNote::Button3Click() {
     if (query.RecordCount() == 0)
         throw EDatabaseError(DeleteConflict);
     query.First();
-    if (query.FieldByName("ContentTitle").AsInteger() != EditTitleIndex ||
+    if (query.FieldByName("ContentTitle").AsInteger() != ParagraphOwner(EditTitleIndex) ||
         !SameCell(query.FieldByName("ContentTxt"), listedNull, listedBytes))
         throw EDatabaseError(DeleteConflict);
     query.Delete();
