@@ -24,7 +24,7 @@ import sys
 import time
 
 import pyatspi
-from gi.repository import GLib
+from atspi_tree import descendants, pump
 
 failures = []
 
@@ -36,16 +36,6 @@ def check(condition, what):
     return condition
 
 
-def pump(seconds=0.0):
-    """Lets pyatspi deliver the events queued for the listeners."""
-    context = GLib.MainContext.default()
-    end = time.monotonic() + seconds
-    while True:
-        while context.iteration(False):
-            pass
-        if time.monotonic() >= end:
-            return
-        time.sleep(0.05)
 
 
 def wait_for(find, what, seconds=15):
@@ -62,15 +52,6 @@ def wait_for(find, what, seconds=15):
     sys.exit(1)
 
 
-def descendants(accessible):
-    for i in range(accessible.childCount):
-        child = accessible.getChildAtIndex(i)
-        if child is None:
-            continue
-        yield child
-        # Table cells have no children; a table's cells are reached through its own interface.
-        if child.getRole() != pyatspi.ROLE_TABLE:
-            yield from descendants(child)
 
 
 def find(root, role, name=None, showing=True):

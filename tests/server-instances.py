@@ -26,7 +26,7 @@ import sys
 import time
 
 import pyatspi
-from gi.repository import GLib
+from atspi_tree import descendants, pump
 
 CAPTION = "Kovani电子数据库软件"
 TITLE = "Tamrixdata"  # the application title: caption of the message and error boxes
@@ -50,16 +50,6 @@ def check(condition, what):
     print("ok   " + what, flush=True)
 
 
-def pump(seconds=0.0):
-    """Lets pyatspi deliver what is queued for it."""
-    context = GLib.MainContext.default()
-    end = time.monotonic() + seconds
-    while True:
-        while context.iteration(False):
-            pass
-        if time.monotonic() >= end:
-            return
-        time.sleep(0.05)
 
 
 def wait_for(probe, what, seconds=15):
@@ -81,15 +71,6 @@ def wait_for(probe, what, seconds=15):
         pump(0.1)
 
 
-def descendants(accessible):
-    for i in range(accessible.childCount):
-        child = accessible.getChildAtIndex(i)
-        if child is None:
-            continue
-        yield child
-        # A table's cells are reached through its own interface.
-        if child.getRole() != pyatspi.ROLE_TABLE:
-            yield from descendants(child)
 
 
 def find(root, roles, name=None):

@@ -49,6 +49,16 @@ qint64 storeNewRecord(TADOConnection& connection, const std::string& title) {
     return key;
 }
 
+// A role with the README's rights for the desks: SELECT, INSERT, UPDATE and DELETE on the two
+// tables of db's schema, nothing else.
+void createDeskRole(const TestDatabase& db, const QString& role, const QString& options) {
+    const QString schema = db.path().section("search_path=", 1).chopped(1);
+    db.exec(QStringLiteral("Drop Role If Exists %1; Create Role %1 %2").arg(role, options));
+    db.exec(
+        QStringLiteral("Grant Usage On Schema %1 To %2; Grant Select, Insert, Update, Delete On title, content To %2")
+            .arg(schema, role));
+}
+
 int restartServer() {
     return QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), qEnvironmentVariable("TAMRIX_PG_CTL") +
                                                                                    QStringLiteral(" restart")});
@@ -175,11 +185,7 @@ void TestServerSharing::refusedOrEmptyDatabaseSaysWhy() {
 // The desks' role of the README: SELECT, INSERT, UPDATE and DELETE on the two tables, nothing else.
 void TestServerSharing::fourTableRightsAreEnough() {
     TestDatabase db;
-    const QString schema = db.path().section("search_path=", 1).chopped(1);
-    db.exec("Drop Role If Exists desk_only; Create Role desk_only Login");
-    db.exec(QStringLiteral("Grant Usage On Schema %1 To desk_only; "
-                           "Grant Select, Insert, Update, Delete On title, content To desk_only")
-                .arg(schema));
+    createDeskRole(db, "desk_only", "Login");
     {
         TADOConnection desk(db.path().toStdString() + " user=desk_only");
         addPending(desk, "paragraph");
@@ -311,11 +317,7 @@ void TestServerSharing::workTickRunsWhileTheServerWorks() {
 // password libpq finds itself (here PGPASSWORD) asks nothing.
 void TestServerSharing::passwordAskedWhenTheServerWantsOne() {
     TestDatabase db;
-    const QString schema = db.path().section("search_path=", 1).chopped(1);
-    db.exec("Drop Role If Exists desk_password; Create Role desk_password Login Password 'secret'");
-    db.exec(QStringLiteral("Grant Usage On Schema %1 To desk_password; "
-                           "Grant Select, Insert, Update, Delete On title, content To desk_password")
-                .arg(schema));
+    createDeskRole(db, "desk_password", "Login Password 'secret'");
     QFile hba(qEnvironmentVariable("TAMRIX_PG_DATA") + "/pg_hba.conf");
     QVERIFY(hba.open(QIODevice::ReadOnly));
     const QByteArray trusting = hba.readAll();

@@ -24,6 +24,19 @@ ToolRun runTool(const QStringList& arguments) {
     return {tool.exitCode(), QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError())};
 }
 
+// Whether two files hold the same bytes, the difference shown when not.
+bool sameFiles(const QString& a, const QString& b) {
+    QFile first(a);
+    QFile second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray left = first.readAll();
+    const QByteArray right = second.readAll();
+    if (left != right)
+        qWarning("%s and %s differ", qPrintable(a), qPrintable(b));
+    return left == right;
+}
+
 } // namespace
 
 class TestServerTool : public QObject {
@@ -65,19 +78,13 @@ void TestServerTool::fileMovesOntoServerAndBackAsItWas() {
     const ToolRun backup = runTool({"backup", server.path(), home});
     QVERIFY2(backup.status == 0, qPrintable(backup.output));
     QCOMPARE(runTool({"export", home, dir.filePath("after.json")}).status, 0);
-    QFile before(dir.filePath("before.json"));
-    QFile after(dir.filePath("after.json"));
-    QVERIFY(before.open(QIODevice::ReadOnly) && after.open(QIODevice::ReadOnly));
-    QCOMPARE(after.readAll(), before.readAll());
+    QVERIFY(sameFiles(dir.filePath("after.json"), dir.filePath("before.json")));
     QCOMPARE(runTool({"check", home}).status, 0);
 
     // The export straight from the server is the same.
     const ToolRun exported = runTool({"export", server.path(), dir.filePath("server.json")});
     QVERIFY2(exported.status == 0, qPrintable(exported.output));
-    QFile fromServer(dir.filePath("server.json"));
-    QVERIFY(fromServer.open(QIODevice::ReadOnly));
-    before.seek(0);
-    QCOMPARE(fromServer.readAll(), before.readAll());
+    QVERIFY(sameFiles(dir.filePath("server.json"), dir.filePath("before.json")));
 }
 
 void TestServerTool::initCreatesUsableTables() {
@@ -137,10 +144,7 @@ void TestServerTool::mdbComesOntoServerAsIntoAFile() {
     QVERIFY2(moved.output.contains("3 paragraphs belong to no record"), qPrintable(moved.output));
     QCOMPARE(runTool({"export", file, dir.filePath("file.json")}).status, 0);
     QCOMPARE(runTool({"export", server.path(), dir.filePath("server.json")}).status, 0);
-    QFile fromFile(dir.filePath("file.json"));
-    QFile fromServer(dir.filePath("server.json"));
-    QVERIFY(fromFile.open(QIODevice::ReadOnly) && fromServer.open(QIODevice::ReadOnly));
-    QCOMPARE(fromServer.readAll(), fromFile.readAll());
+    QVERIFY(sameFiles(dir.filePath("server.json"), dir.filePath("file.json")));
     QCOMPARE(runTool({"check", server.path()}).status, 0);
 
     const ToolRun refused = runTool({"import", "--if-empty", server.path(), mdb});
