@@ -224,6 +224,13 @@ struct ListOpen {
     QString shown;              // the current record's paragraphs after the open
 };
 
+// Records 1, 4, 7 ... have a paragraph each ("p" and the key); record 1 has a second one.
+void addEveryThirdParagraph(const TestDatabase& db) {
+    db.exec("Insert Into Content (ContentTitle, ContentTxt) Select TitleIndex, 'p' || TitleIndex From Title "
+            "Where TitleIndex % 3 = 1 Order By TitleIndex");
+    db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (1, 'second')");
+}
+
 // firstStep runs at the walk's first row, after the list was read.
 ListOpen openList(TADOConnection& connection, const std::string& sql = "Select * From Title Where (TitleIndex > 0)",
                   const std::function<void()>& firstStep = {}) {
@@ -267,10 +274,7 @@ void TestServerSharing::listOpenRoundTripsDoNotGrowWithTheList() {
     for (const int titles : {40, 400}) {
         RecordSetRig rig(titles);
         auto& [db, connection, query] = rig;
-        // Every third record has paragraphs; record 1 has two.
-        db.exec("Insert Into Content (ContentTitle, ContentTxt) Select TitleIndex, 'p' || TitleIndex From Title "
-                "Where TitleIndex % 3 = 1 Order By TitleIndex");
-        db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (1, 'second')");
+        addEveryThirdParagraph(db);
         connection.Open();
         openList(connection); // the statements prepared once
         const ListOpen open = openList(connection);
@@ -379,9 +383,7 @@ void TestServerSharing::walkAnswersHoldForTheListAsRead() {
     const int titles = 300;
     RecordSetRig rig(titles);
     auto& [db, connection, query] = rig;
-    db.exec("Insert Into Content (ContentTitle, ContentTxt) Select TitleIndex, 'p' || TitleIndex From Title "
-            "Where TitleIndex % 3 = 1 Order By TitleIndex");
-    db.exec("Insert Into Content (ContentTitle, ContentTxt) Values (1, 'second')");
+    addEveryThirdParagraph(db);
     connection.Open();
     TADOConnection other(db.path().toStdString());
     other.Open();
