@@ -2,12 +2,12 @@
 //
 // Operations: Connect (a libpq connection string or URI; client encoding UTF-8; a password asked
 // for through the prompt when the server wants one libpq's own sources lack; then one statement
-// sets the lock timeout and checks that the records tables are there), Prepare (PQprepare and
-// PQdescribePrepared once: the parameters and the result's columns are known before the first
-// step), the transactions (BEGIN, a read transaction at REPEATABLE READ so that a list open and its
-// handlers' statements see one state of the database; COMMIT reports a transaction the server had
-// already rolled back), the schema's table key (the primary key and whether it is an identity or
-// takes a sequence's next value).
+// sets the lock timeout and checks that the records tables are there), Prepare (prepared and
+// described once: the parameters and the result's columns are known before the first step), the
+// transactions (BEGIN, a read transaction at REPEATABLE READ so that a list open and its handlers'
+// statements see one state of the database; COMMIT reports a transaction the server had already
+// rolled back), the schema's table key (the primary key and whether it is an identity or takes a
+// sequence's next value).
 //
 // A statement's first Step runs it and takes its whole result; later steps walk that copy. A
 // statement prepared in an earlier session (the connection was lost and made again) is prepared
@@ -24,8 +24,11 @@
 // raises kStateConnectionLost; the next Connect makes a new one. While the server works, the work
 // tick (the busy pointer) runs about ten times a second.
 //
-// Cost: one round trip per statement run (and per BEGIN and COMMIT); a row read parses its integers
-// and copies its texts into the row store.
+// Cost: one round trip per statement run. A BEGIN is not sent on its own: it goes with the
+// transaction's first statement (in the same text, or in one pipeline with a prepared statement). A
+// read transaction's COMMIT is sent without waiting; its answer is taken before the next statement.
+// A write transaction's COMMIT is a round trip (its failure must be known). A row read parses its
+// integers and copies its texts into the row store.
 #include "PostgresEngine.h"
 
 #include "ADOConnection.h"
@@ -444,11 +447,11 @@ public:
 
 private:
     void PrepareOnServer() {
-        pg_conn* const conn = m_engine.Handle();
         m_name = m_engine.NextStatementName();
-        TResult prepared(m_engine.Await(PQsendPrepare(conn, m_name.c_str(), m_sql.c_str(), 0, nullptr)));
+        TResult prepared(
+            m_engine.Await([&](pg_conn* c) { return PQsendPrepare(c, m_name.c_str(), m_sql.c_str(), 0, nullptr); }));
         m_engine.Check(prepared.get(), false);
-        TResult described(m_engine.Await(PQsendDescribePrepared(conn, m_name.c_str())));
+        TResult described(m_engine.Await([&](pg_conn* c) { return PQsendDescribePrepared(c, m_name.c_str()); }));
         m_engine.Check(described.get(), false);
         PGresult* const d = described.get();
         m_values.assign(static_cast<std::size_t>(PQnparams(d)), std::nullopt);
@@ -545,9 +548,10 @@ private:
         std::vector<const char*> parameters;
         for (const auto& parameter : holding.parameters)
             parameters.push_back(parameter ? parameter->c_str() : nullptr);
-        TResult result(
-            m_engine.Await(PQsendQueryParams(m_engine.Handle(), sql.c_str(), static_cast<int>(parameters.size()),
-                                             nullptr, parameters.data(), nullptr, nullptr, 1)));
+        TResult result(m_engine.Await([&](pg_conn* c) {
+            return PQsendQueryParams(c, sql.c_str(), static_cast<int>(parameters.size()), nullptr, parameters.data(),
+                                     nullptr, nullptr, 1);
+        }));
         m_engine.Check(result.get(), true);
         std::vector<std::pair<std::int64_t, char>> entries;
         PGresult* const r = result.get();
@@ -590,8 +594,9 @@ private:
         const std::string sql = "SELECT k.v FROM unnest($1::bigint[]) AS k(v) WHERE EXISTS (" +
                                 WithParameter("CAST(k.v AS " + m_parameterType + ")") + ")";
         const char* parameter = list.c_str();
-        TResult result(m_engine.Await(
-            PQsendQueryParams(m_engine.Handle(), sql.c_str(), 1, nullptr, &parameter, nullptr, nullptr, 0)));
+        TResult result(m_engine.Await([&](pg_conn* c) {
+            return PQsendQueryParams(c, sql.c_str(), 1, nullptr, &parameter, nullptr, nullptr, 0);
+        }));
         m_engine.Check(result.get(), true);
         std::vector<std::int64_t> withRows;
         withRows.reserve(static_cast<std::size_t>(PQntuples(result.get())));
@@ -651,8 +656,10 @@ private:
         m_pointers.resize(count);
         for (std::size_t i = 0; i < count; ++i)
             m_pointers[i] = m_values[i] ? m_values[i]->c_str() : nullptr;
-        TResult result(m_engine.Await(PQsendQueryPrepared(m_engine.Handle(), m_name.c_str(), static_cast<int>(count),
-                                                          m_pointers.data(), nullptr, nullptr, 0)));
+        TResult result(m_engine.Await([&](pg_conn* c) {
+            return PQsendQueryPrepared(c, m_name.c_str(), static_cast<int>(count), m_pointers.data(), nullptr, nullptr,
+                                       0);
+        }));
         try {
             m_engine.Check(result.get(), true);
         } catch (const EOleException& error) {
@@ -683,7 +690,7 @@ private:
         const std::string cursor = m_engine.NextCursorName();
         const std::string sql = "DECLARE " + cursor + " NO SCROLL CURSOR FOR " + m_sql + "; FETCH " +
                                 std::to_string(kFirstRows) + " FROM " + cursor;
-        TResult result(m_engine.Await(PQsendQuery(m_engine.Handle(), sql.c_str())));
+        TResult result(m_engine.AwaitText(sql));
         TakeResult(std::move(result));
         if (PQntuples(m_result.get()) == kFirstRows)
             m_cursor = cursor;
@@ -692,7 +699,7 @@ private:
     void FetchRest() {
         const std::string cursor = std::move(m_cursor);
         m_cursor.clear();
-        TResult result(m_engine.Await(PQsendQuery(m_engine.Handle(), ("FETCH ALL FROM " + cursor).c_str())));
+        TResult result(m_engine.AwaitText("FETCH ALL FROM " + cursor));
         TakeResult(std::move(result));
         m_row = 0;
     }
@@ -770,6 +777,8 @@ void TPostgresEngine::Disconnect() noexcept {
     m_conn = nullptr;
     m_forgotten.clear();
     m_origins.clear();
+    m_begin.clear();
+    m_unsettled = false;
 }
 
 bool TPostgresEngine::Connected() const {
@@ -855,32 +864,30 @@ void TPostgresEngine::TookChange(pg_result* result) {
         m_lastInsertKey = std::strtoll(PQgetvalue(result, 0, 0), nullptr, 10);
 }
 
-pg_result* TPostgresEngine::Await(int sent) {
-    ++m_roundTrips;
-    if (!sent)
-        return nullptr;
-    PGresult* last = nullptr;
-    for (;;) {
-        while (PQisBusy(m_conn)) {
-            pollfd socket{PQsocket(m_conn), POLLIN, 0};
-            const int ready = ::poll(&socket, 1, kTickMilliseconds);
-            if (ready == 0 || (ready < 0 && errno == EINTR)) {
-                if (m_workTick) {
-                    try {
-                        m_workTick();
-                    } catch (...) {
-                        // The wait must go on; a tick has nothing to report.
-                    }
+pg_result* TPostgresEngine::NextResult() const {
+    while (PQisBusy(m_conn)) {
+        pollfd socket{PQsocket(m_conn), POLLIN, 0};
+        const int ready = ::poll(&socket, 1, kTickMilliseconds);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            if (m_workTick) {
+                try {
+                    m_workTick();
+                } catch (...) {
+                    // The wait must go on; a tick has nothing to report.
                 }
-                continue;
             }
-            // A broken connection: PQgetResult below reports it.
-            if (ready < 0 || !PQconsumeInput(m_conn))
-                break;
+            continue;
         }
-        PGresult* const next = PQgetResult(m_conn);
-        if (!next)
+        // A broken connection: PQgetResult reports it.
+        if (ready < 0 || !PQconsumeInput(m_conn))
             break;
+    }
+    return PQgetResult(m_conn);
+}
+
+pg_result* TPostgresEngine::LastResult() const {
+    PGresult* last = nullptr;
+    while (PGresult* const next = NextResult()) {
         PQclear(last);
         last = next;
         if (PQstatus(m_conn) == CONNECTION_BAD)
@@ -889,7 +896,82 @@ pg_result* TPostgresEngine::Await(int sent) {
     return last;
 }
 
-std::shared_ptr<pg_result> TPostgresEngine::Run(const std::string& sql) {
+void TPostgresEngine::Settle() const {
+    if (!m_unsettled)
+        return;
+    m_unsettled = false;
+    if (m_conn)
+        PQclear(LastResult());
+}
+
+pg_result* TPostgresEngine::AwaitText(const std::string& sql) {
+    ++m_roundTrips;
+    Settle();
+    if (m_begin.empty())
+        return PQsendQuery(m_conn, sql.c_str()) ? LastResult() : nullptr;
+    // The BEGIN not sent yet goes first, in the same text: one round trip for both.
+    std::string text = std::exchange(m_begin, {});
+    for (const auto& name : m_forgotten)
+        text += "; DEALLOCATE " + name;
+    m_forgotten.clear();
+    text += "; " + sql;
+    return PQsendQuery(m_conn, text.c_str()) ? LastResult() : nullptr;
+}
+
+pg_result* TPostgresEngine::Await(const std::function<int(pg_conn*)>& send) {
+    ++m_roundTrips;
+    Settle();
+    if (m_begin.empty())
+        return send(m_conn) ? LastResult() : nullptr;
+    // The BEGIN not sent yet goes first, in one pipeline with the statement: one round trip for both.
+    const std::string begin = std::exchange(m_begin, {});
+    std::vector<std::string> forgotten = std::exchange(m_forgotten, {});
+    if (!PQenterPipelineMode(m_conn))
+        return nullptr;
+    bool sent = PQsendQueryParams(m_conn, begin.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+    for (const auto& name : forgotten)
+        sent =
+            sent && PQsendQueryParams(m_conn, ("DEALLOCATE " + name).c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+    sent = sent && send(m_conn) && PQpipelineSync(m_conn);
+    std::vector<PGresult*> results; // the last of each statement's results
+    if (sent) {
+        for (std::size_t statement = 0; statement < forgotten.size() + 2; ++statement) {
+            PGresult* const result = LastResult();
+            if (!result)
+                break;
+            results.push_back(result);
+        }
+        // The pipeline's end.
+        while (PGresult* const end = NextResult()) {
+            const bool synced = PQresultStatus(end) == PGRES_PIPELINE_SYNC;
+            PQclear(end);
+            if (synced || PQstatus(m_conn) == CONNECTION_BAD)
+                break;
+        }
+    }
+    if (!PQexitPipelineMode(m_conn)) {
+        // Left with answers it cannot take: this connection is of no more use.
+        for (PGresult* const result : results)
+            PQclear(result);
+        Disconnect();
+        return nullptr;
+    }
+    // The first statement that failed answers for all; else the last one's answer.
+    PGresult* answer = nullptr;
+    for (PGresult* const result : results) {
+        const ExecStatusType status = PQresultStatus(result);
+        if (!answer && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_EMPTY_QUERY)
+            answer = result;
+    }
+    if (!answer && sent && results.size() == forgotten.size() + 2)
+        answer = results.back();
+    for (PGresult* const result : results)
+        if (result != answer)
+            PQclear(result);
+    return answer;
+}
+
+void TPostgresEngine::RequireConnection() {
     if (!Connected()) {
         if (m_conn) {
             m_lastError = kLostMessage;
@@ -897,7 +979,11 @@ std::shared_ptr<pg_result> TPostgresEngine::Run(const std::string& sql) {
         }
         RaiseLastError();
     }
-    std::shared_ptr<pg_result> result(Await(PQsendQuery(m_conn, sql.c_str())), TResultFree());
+}
+
+std::shared_ptr<pg_result> TPostgresEngine::Run(const std::string& sql) {
+    RequireConnection();
+    std::shared_ptr<pg_result> result(AwaitText(sql), TResultFree());
     Check(result.get(), true);
     TookChange(result.get());
     return result;
@@ -973,23 +1059,32 @@ TTableKey TPostgresEngine::ReadTableKey(const std::string& table) {
 }
 
 bool TPostgresEngine::InTransaction() const {
-    return Connected() && PQtransactionStatus(m_conn) != PQTRANS_IDLE;
+    if (!Connected())
+        return false;
+    Settle();
+    return !m_begin.empty() || PQtransactionStatus(m_conn) != PQTRANS_IDLE;
 }
 
+// A BEGIN waits for the transaction's first statement and travels with it.
 void TPostgresEngine::BeginRead() {
     EndReading();
-    RunWithForgotten("BEGIN ISOLATION LEVEL REPEATABLE READ");
+    RequireConnection();
+    m_begin = "BEGIN ISOLATION LEVEL REPEATABLE READ";
     m_reading = true;
     ++m_readNumber;
 }
 
 void TPostgresEngine::BeginWrite() {
     EndReading();
-    RunWithForgotten("BEGIN");
+    RequireConnection();
+    m_begin = "BEGIN";
 }
 
 bool TPostgresEngine::Reading() const {
-    return m_reading && Connected() && PQtransactionStatus(m_conn) == PQTRANS_INTRANS;
+    if (!m_reading || !Connected())
+        return false;
+    Settle();
+    return !m_begin.empty() || PQtransactionStatus(m_conn) == PQTRANS_INTRANS;
 }
 
 void TPostgresEngine::EndReading() noexcept {
@@ -1046,7 +1141,22 @@ TPostgresEngine::THolding TPostgresEngine::ColumnHolding(std::int64_t value) con
 }
 
 void TPostgresEngine::Commit() {
+    const bool reading = m_reading;
     EndReading();
+    if (!m_begin.empty()) {
+        // Nothing was sent in it.
+        m_begin.clear();
+        return;
+    }
+    if (reading && Connected()) {
+        Settle();
+        // A read that went well changed nothing: its COMMIT is sent without waiting for the answer,
+        // which is taken before the next statement.
+        if (PQtransactionStatus(m_conn) == PQTRANS_INTRANS && PQsendQuery(m_conn, "COMMIT")) {
+            m_unsettled = true;
+            return;
+        }
+    }
     const auto result = Run("COMMIT");
     // A transaction the server had already failed ends by COMMIT as a rollback, without an error.
     if (std::strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0) {
@@ -1058,12 +1168,21 @@ void TPostgresEngine::Commit() {
 
 void TPostgresEngine::Rollback() {
     EndReading();
+    if (!m_begin.empty()) {
+        m_begin.clear();
+        return;
+    }
     Run("ROLLBACK");
 }
 
 void TPostgresEngine::RollbackQuietly() noexcept {
     EndReading();
+    if (!m_begin.empty()) {
+        m_begin.clear();
+        return;
+    }
     if (Connected()) {
+        Settle();
         ++m_roundTrips;
         PQclear(PQexec(m_conn, "ROLLBACK"));
     }

@@ -89,10 +89,13 @@ public:
     std::shared_ptr<pg_result> Run(const std::string& sql);
     // Checks a result that came back from the server: raises its error (or a lost connection).
     void Check(pg_result* result, bool rowsExpected);
-    // What a PQsend... call (its return value: sent) sent, once the server has answered: the last
-    // of its results (an error ends the rest), or nullptr when nothing could be sent. The work tick
-    // runs while the server works; every call is a round trip.
-    pg_result* Await(int sent);
+    // What send sends with a PQsend... call of the extended protocol (its return value: whether it
+    // could), once the server has answered: the last of its results, or nullptr when nothing could be
+    // sent. A BEGIN not sent yet goes first, in one pipeline with it, and a statement of it that
+    // fails answers instead. The work tick runs while the server works; every call is a round trip.
+    pg_result* Await(const std::function<int(pg_conn*)>& send);
+    // The same for a text of the simple protocol (statements separated by semicolons).
+    pg_result* AwaitText(const std::string& sql);
     // A read transaction of BeginRead is open; ReadNumber counts them.
     bool Reading() const;
     std::uint64_t ReadNumber() const { return m_readNumber; }
@@ -118,6 +121,14 @@ public:
 
 private:
     void Disconnect() noexcept;
+    // Raises the lost connection (or why it never was) when the engine is not connected.
+    void RequireConnection();
+    // The server's next answer, the work tick running while it works.
+    pg_result* NextResult() const;
+    // The last of the answers to what was sent, up to the end of them.
+    pg_result* LastResult() const;
+    // Takes the answer of the COMMIT sent without waiting, if not taken yet.
+    void Settle() const;
     void EndReading() noexcept;
     static constexpr int kKeptFromRows = 16;
     static constexpr int kTickMilliseconds = 100;
@@ -141,6 +152,8 @@ private:
     std::uint64_t m_session = 0;
     std::uint64_t m_statementNumber = 0;
     std::vector<std::string> m_forgotten;
+    std::string m_begin;              // a BEGIN not sent yet: it goes with the transaction's first statement
+    mutable bool m_unsettled = false; // a COMMIT sent whose answer has not been taken
     std::map<unsigned, TColumnOrigin> m_origins;
     bool m_reading = false;
     std::uint64_t m_readNumber = 0;

@@ -83,6 +83,8 @@ private slots:
     void listOpenRoundTripsDoNotGrowWithTheList();
     void workTickRunsWhileTheServerWorks();
     void passwordAskedWhenTheServerWantsOne();
+    void transactionsFirstStatementFailingLeavesNothing_data();
+    void transactionsFirstStatementFailingLeavesNothing();
     void walkAnswersHoldForTheListAsRead_data();
     void walkAnswersHoldForTheListAsRead();
 };
@@ -364,6 +366,53 @@ void TestServerSharing::passwordAskedWhenTheServerWantsOne() {
     qunsetenv("PGPASSWORD");
     QCOMPARE(fromLibpq, QString());
     QCOMPARE(asked, 0);
+}
+
+// A transaction's BEGIN travels with its first statement: when that statement fails, the server's
+// reason is raised (not the pipeline's), nothing is written, and the connection goes on.
+void TestServerSharing::transactionsFirstStatementFailingLeavesNothing_data() {
+    QTest::addColumn<bool>("prepared");
+    QTest::newRow("a record set's insert") << true;
+    QTest::newRow("a direct statement") << false;
+}
+
+void TestServerSharing::transactionsFirstStatementFailingLeavesNothing() {
+    QFETCH(bool, prepared);
+    RecordSetRig rig(2);
+    auto& [db, connection, query] = rig;
+    db.exec("Create Function refuse_taken() Returns trigger Language plpgsql As $$ Begin If New.TitleTxt = 'taken' "
+            "Then Raise Exception 'refused here'; End If; Return New; End $$");
+    db.exec("Create Trigger refuse_taken Before Insert On Title For Each Row Execute Function refuse_taken()");
+    TADOQuery other("ADOQueryTemp", &connection);
+    openWith(other, "Select * From Title Where TitleIndex = 1");
+    // Its statement prepared before: in the transaction it runs at once, with the BEGIN.
+    other.Insert();
+    other.FieldByName("TitleTxt").SetAsString("before");
+    other.Post();
+    QString error;
+    {
+        TTransaction transaction(connection);
+        error = raised([&] {
+            if (!prepared) {
+                connection.ExecuteDirect("Insert Into Title (TitleTxt) Values ('taken')");
+                return;
+            }
+            other.Insert();
+            other.FieldByName("TitleTxt").SetAsString("taken");
+            other.Post();
+        });
+        if (error.isEmpty())
+            transaction.Commit();
+    }
+    QVERIFY2(error.contains("refused here"), qPrintable(error));
+    QVERIFY(!connection.Engine().InTransaction());
+    QCOMPARE(db.scalar("Select Count(*) From Title"), 3);
+    openWith(query, "Select * From Title Order By TitleIndex");
+    QCOMPARE(query.RecordCount(), 3);
+    TTransaction again(connection);
+    connection.ExecuteDirect("Insert Into Title (TitleTxt) Values ('next')");
+    again.Commit();
+    QCOMPARE(db.scalar("Select Count(*) From Title"), 4);
 }
 
 // The walk's paragraphs are answered for the whole list at once, the server running the list's
