@@ -523,7 +523,9 @@ private:
             entries = AskThroughQuery(holding);
         else if (!holding.values.empty())
             entries = AskForValues(holding.values);
-        std::sort(entries.begin(), entries.end());
+        // A column read in its own order (the list's keys) comes sorted already.
+        if (!std::is_sorted(entries.begin(), entries.end()))
+            std::sort(entries.begin(), entries.end());
         entries.erase(std::unique(entries.begin(), entries.end(),
                                   [](const auto& a, const auto& b) { return a.first == b.first; }),
                       entries.end());
