@@ -279,6 +279,13 @@ void TestCompanionToolFaults::failuresNameTheirCause_data() {
     const QStringList import{"import", "DB", "IN"};
     QTest::newRow("full disk (size limit), import") << "" << import << "ulimit -f 64"
                                                     << "has reached the largest file size allowed";
+    const QStringList importMdb{"import", "DB", "ACCESS"};
+    QTest::newRow("full disk (size limit), .mdb import") << "" << importMdb << "ulimit -f 64"
+                                                         << "has reached the largest file size allowed";
+    QTest::newRow("write-protected file, .mdb import") << "seal file" << importMdb << ""
+                                                       << "the database DB is write-protected";
+    QTest::newRow("text file, .mdb import") << "text" << importMdb << ""
+                                            << "DB is not a database";
     QTest::newRow("full disk (size limit), init") << "remove" << QStringList{"init", "DB"} << "ulimit -f 4"
                                                   << "has reached the largest file size allowed";
     QTest::newRow("write-protected file") << "seal file" << import << ""
@@ -323,6 +330,7 @@ void TestCompanionToolFaults::failuresNameTheirCause() {
     const QString sealed = setup == "seal file" ? database.path() : setup == "seal folder" ? database.dir() : "";
     if (!sealed.isEmpty() && !Seal(sealed, true))
         QSKIP("chattr +i is not available here");
+    arguments.replaceInStrings("ACCESS", QFINDTESTDATA("data/NoteData-sample.mdb"));
     arguments.replaceInStrings("DB", database.path());
     arguments.replaceInStrings("IN", input);
     ToolRun run = RunTool(arguments, UnderShell(shellPrefix));

@@ -10,6 +10,7 @@
 #include "MdbImport.h"
 
 #include "Commands.h"
+#include "DatabaseFailure.h"
 #include "MdbReader.h"
 #include "Progress.h"
 #include "SqliteHandles.h"
@@ -442,18 +443,21 @@ int ImportMdb(const std::string& database, const std::string& input, const MdbIm
                                                      {"ContentTitle", MdbTable::Kind::Integer},
                                                      {"ContentTxt", MdbTable::Kind::Text}});
 
-    Connection connection = OpenExistingDatabase(database, false);
+    Connection connection = OpenDatabase(database, false);
     Summary summary;
     int signal = 0;
     try {
         SignalGuard guard(connection.Handle());
-        Transaction transaction(connection, "BEGIN IMMEDIATE");
-        try {
-            summary = Importer(connection, database, input, options).Run(titles, contents);
-            transaction.Commit();
-        } catch (const Interrupted& interrupted) {
-            signal = interrupted.signal;
-        }
+        // A full disk or a write-protected file is told by its cause, not by SQLite's words.
+        ExplainFailures(connection, database, "cannot import into " + database, [&] {
+            Transaction transaction(connection, "BEGIN IMMEDIATE");
+            try {
+                summary = Importer(connection, database, input, options).Run(titles, contents);
+                transaction.Commit();
+            } catch (const Interrupted& interrupted) {
+                signal = interrupted.signal;
+            }
+        });
     } catch (const std::runtime_error& error) {
         if (int received = SignalGuard::Received()) {
             signal = received;
