@@ -646,7 +646,11 @@ private:
         if (!m_engine.Connected())
             m_engine.RaiseLastError();
         if (m_session != m_engine.Session()) {
+            // Prepared anew in this session: what the caller bound for this run stays bound.
+            std::vector<std::optional<std::string>> bound = std::move(m_values);
             PrepareOnServer();
+            if (bound.size() == m_values.size())
+                m_values = std::move(bound);
             ++m_generation;
         }
         m_cursor.clear();

@@ -121,6 +121,17 @@ void TestServerSharing::editorsKeepTheirPendingParagraphsApart() {
 void TestServerSharing::serverRestartCostsOneAction() {
     RecordSetRig rig(3);
     auto& [db, connection, query] = rig;
+    TADOQuery paragraph("ADOQueryTemp2", &connection);
+    const auto addParagraph = [&](const std::string& text) {
+        openWith(paragraph, "Select * From Content");
+        paragraph.Insert();
+        paragraph.FieldByName("ContentTitle").SetAsInteger(1);
+        paragraph.FieldByName("ContentTxt").SetAsString(text);
+        paragraph.Post();
+    };
+    addParagraph("before");
+    openWith(query, "Select * From Title Where (TitleIndex > 0)");
+    QCOMPARE(query.RecordCount(), 3);
     openWith(query, "Select * From Title Order By TitleIndex");
     QCOMPARE(query.RecordCount(), 3);
     QCOMPARE(restartServer(), 0);
@@ -146,6 +157,16 @@ void TestServerSharing::serverRestartCostsOneAction() {
     query.FieldByName("TitleTxt").SetAsString("after the restart");
     QCOMPARE(raised([&] { query.Post(); }), QString());
     QCOMPARE(db.text("Select TitleTxt From Title Where TitleIndex = 3"), QString("after the restart"));
+
+    // Regression: statements prepared before the restart were prepared again without the values
+    // bound for their run: the paragraph's insert stored NULLs and the list with a bound number
+    // came back empty.
+    openWith(query, "Select * From Title Where (TitleIndex > 0)");
+    QCOMPARE(query.RecordCount(), 3);
+    addParagraph("after");
+    QCOMPARE(db.text("Select string_agg(ContentTxt, ',' Order By ContentIndex) From Content Where ContentTitle = 1"),
+             QString("before,after"));
+    QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle Is Null Or ContentTxt Is Null"), 0);
 }
 
 void TestServerSharing::substringFilterAsOnAFile_data() {
