@@ -3,6 +3,8 @@
 
 #include "ADOQuery.h"
 #include "AppShell.h"
+#include "DatabaseErrors.h"
+#include "PostgresEngine.h"
 #include "TextCase.h"
 
 #include <QByteArray>
@@ -112,6 +114,14 @@ bool OpenQuery(TADOQuery& query, const std::string& sql, const QString& failMess
         query.AddSQL(sql);
         query.Open();
         opened = true;
+    } catch (const EOleException& error) {
+        // A server that dropped the connection (restarted, network gone) is not a statement that
+        // failed: the failure message would hide why and the caller's use of the closed query would
+        // follow it with the record set's own error. The handler ends here, and the error box says
+        // what happened and that the next action connects again. (A file's codes are SQLite's, far
+        // below any server state's code.)
+        if (error.ErrorCode() == SqlStateCode(kStateConnectionLost))
+            throw;
     } catch (...) {
         // Swallowed: the caller goes on, and its next use of a closed query reports the error.
     }

@@ -2,11 +2,13 @@
 # Three copies of the real TamrixData on one PostgreSQL database at the same time, under a private X
 # server (xvfb-run) with a window manager (openbox) and a session bus that starts the accessibility
 # bus on demand. server-instances.py starts the copies and drives them through AT-SPI: three editors
-# composing new records at once, one cancelled, two stored, then two editors on the same record, and
-# checks the database with psql and tamrixdata-db check.
+# composing new records at once, one cancelled, two stored, then two editors on the same record, then
+# a server restart under an editor and an idle main window, and checks the database with psql and
+# tamrixdata-db check.
 #   run-server-instances.sh PATH_OF_TamrixData PATH_OF_tamrixdata-db [SCREENSHOT.png]
-# Runs inside support/with-postgres.sh, which gives the server in TAMRIX_TEST_SERVER. With a third
-# argument the screen is saved there while the three editors are open.
+# Runs inside support/with-postgres.sh, which gives the server in TAMRIX_TEST_SERVER and the command
+# that restarts it in TAMRIX_PG_CTL. With a third argument the screen is saved there while the three
+# editors are open, and beside it (NAME-restart.png) with the box that tells of the lost connection.
 # Needs the Debian packages xvfb, xauth, xdotool, x11-utils, openbox, dbus, at-spi2-core,
 # python3-pyatspi and postgresql-15 with its psql (scripts/common.sh installs them).
 set -euo pipefail
@@ -23,6 +25,7 @@ if [ -z "${TAMRIX_INSTANCES_SESSION:-}" ]; then
     TOOL="$(realpath "${2:?path of tamrixdata-db}")"
     SHOT="${3:+$(realpath -m "$3")}"
     [ -n "${TAMRIX_TEST_SERVER:-}" ] || fail "no TAMRIX_TEST_SERVER: run this inside tests/support/with-postgres.sh"
+    [ -n "${TAMRIX_PG_CTL:-}" ] || fail "no TAMRIX_PG_CTL: run this inside tests/support/with-postgres.sh"
     for tool in xvfb-run xdotool xprop openbox dbus-run-session psql; do
         command -v "$tool" >/dev/null || fail "$tool is not installed"
     done
@@ -47,7 +50,7 @@ if [ -z "${TAMRIX_INSTANCES_SESSION:-}" ]; then
         done
         fail "see above"
     fi
-    echo "PASS: three copies on one server composed, cancelled, stored and conflicted without losing or mixing anything"
+    echo "PASS: three copies on one server composed, cancelled, stored, conflicted and outlived a server restart without losing or mixing anything"
     exit 0
 fi
 

@@ -14,6 +14,10 @@ AT-SPI; the main window's image buttons and the lines of the grids are clicked w
   - C's editor is closed with the close box: its paragraphs go, A's and B's stay; A and B press OK;
   - A and B open the same stored record; A saves first, B's save is refused with the record set's
     conflict message and A's values stay;
+  - the server restarts while C composes a new record with a paragraph typed but not added: C's add
+    says once that the connection was lost and writes nothing, the editor keeps what was typed; the
+    next add connects again and works, and OK stores the record with its three paragraphs; B's main
+    window, idle through the restart, searches and lists every record at the latest the second time;
   - the three main windows are closed and every copy ends with exit code 0. Then each new record
     holds exactly its own paragraphs in order, C left nothing, no pending paragraph is left, the other
     demo records are as they were, and tamrixdata-db check finds nothing wrong.
@@ -31,6 +35,8 @@ from atspi_tree import descendants, pump
 CAPTION = "Kovani电子数据库软件"
 TITLE = "Tamrixdata"  # the application title: caption of the message and error boxes
 UPDATE_CONFLICT = "Row cannot be located for updating. Some values may have been changed since it was last read."
+# What every action says when it meets a connection the server has dropped.
+LOST = "与数据库服务器的连接已中断（服务器重启或网络断开）：本次操作未完成，已输入的内容仍保留；下一次操作将重新连接"
 TITLE_COLUMNS = ["TitleTxt"] + ["Title%d" % n for n in range(1, 9)]
 # Where each copy's main window stands, so that the three editors, centred over them, do not overlap.
 PLACES = {"A": (0, 0), "B": (829, 0), "C": (400, 600)}
@@ -218,6 +224,31 @@ class Instance:
         wait_for(lambda: self.box(caption) is None, "copy %s: box %r closed" % (self.name, text))
         return text
 
+    def answer_boxes(self, what, seconds=15, shot=None):
+        """Answers with OK every box the copy shows, one after another, until none follows within a
+        second; their texts. The first must come within seconds, unless seconds is 0: then none may
+        come, and a second's wait tells."""
+        texts = []
+        while True:
+            wait = 1 if texts or not seconds else seconds
+            try:
+                box = wait_for(lambda: self.box(), "copy %s: a box %s" % (self.name, what), wait)
+            except Failed:
+                if texts or not seconds:
+                    return texts
+                raise
+            if shot and not texts:
+                subprocess.run(["import", "-window", "root", shot])
+            texts.append(self.box_text(box))
+            press(wait_for(lambda: find(box, pyatspi.ROLE_PUSH_BUTTON, "OK"), "the box's OK (%r)" % texts[-1]))
+
+            def gone():
+                try:
+                    return not box.getState().contains(pyatspi.STATE_SHOWING)
+                except Exception:  # the box's object went with it
+                    return True
+            wait_for(gone, "copy %s: box %r closed" % (self.name, texts[-1]))
+
     # The editor.
     def editor_part(self, role, name):
         return wait_for(lambda: find(self.editor, role, name), "copy %s editor: %s" % (self.name, name))
@@ -326,6 +357,74 @@ def check_new_records(stored, when):
           "%s: no record or paragraph of the cancelled editor, no pending paragraph left" % when)
 
 
+def restart_server():
+    """Restarts the server under the copies' connections and waits until it takes new ones."""
+    done = subprocess.run(["/bin/sh", "-c", os.environ["TAMRIX_PG_CTL"] + " restart"], capture_output=True,
+                          text=True, timeout=60)
+    require(done.returncode == 0, "the server restarts (%d: %s)" % (done.returncode, done.stderr.strip()))
+    wait_for(lambda: psql("SELECT 1") == [["1"]], "the server takes connections again", 30)
+
+
+def restart_mid_session(tool, server, b, c, shot):
+    """The server restarts while C composes a new record and B's main window is idle. The action that
+    meets the lost connection says so once, in the program's words, and changes nothing: C's editor
+    keeps its title, its listed paragraphs and the text not yet added; the next action connects again
+    and works, and the record is stored whole."""
+    c.paragraphs = []
+    c.open_new_record("重启时的新记录")
+    for number in (1, 2):
+        c.add_paragraph("重启前的段落%d" % number)
+    typed = "重启时输入的段落3"
+    set_text(c.editor_part(pyatspi.ROLE_TEXT, "段落内容"), typed)
+    count = "SELECT count(*) FROM Content"
+    (stored,) = psql(count)
+    restart_server()
+
+    press(c.editor_part(pyatspi.ROLE_PUSH_BUTTON, "新增"))
+    said = c.answer_boxes("after adding a paragraph with the server restarted",
+                          shot=shot and re.sub(r"(\.png)?$", "-restart.png", shot, 1))
+    check(said == [LOST + "."], "C's add after the restart says only that the connection was lost: %r" % said)
+    check(find(c.app, pyatspi.ROLE_DIALOG, "FormNote") is not None, "C's editor stays open")
+    check(text_of(c.editor_part(pyatspi.ROLE_TEXT, "标题信息：")) == "重启时的新记录" and
+          text_of(c.editor_part(pyatspi.ROLE_TEXT, "段落内容")) == typed,
+          "C's editor keeps the typed title and the paragraph not yet added")
+    c.wait_listing("the two paragraphs added before the restart")
+    check(pending_groups() == [c.paragraphs] and psql(count) == [stored],
+          "the failed add wrote nothing: %s" % pending_groups())
+
+    press(c.editor_part(pyatspi.ROLE_PUSH_BUTTON, "新增"))
+    c.paragraphs.append(typed)
+    c.wait_listing("the paragraph added once connected again")
+    press(c.editor_part(pyatspi.ROLE_PUSH_BUTTON, "确定"))
+    wait_for(lambda: find(c.app, pyatspi.ROLE_DIALOG, "FormNote") is None, "copy C editor closed by OK")
+    wait_for(lambda: (c.record_rows() == 23, c.record_rows()), "copy C lists 23 records")
+    rows = psql("SELECT TitleIndex FROM Title WHERE TitleTxt = '重启时的新记录'")
+    require(len(rows) == 1, "one record titled 重启时的新记录 (found %d)" % len(rows))
+    texts = [text for (text,) in psql("SELECT ContentTxt FROM Content WHERE ContentTitle = %s "
+                                      "ORDER BY ContentIndex" % rows[0][0])]
+    check(texts == c.paragraphs and not pending_groups() and psql(count) == [[str(int(stored[0]) + 1)]],
+          "the record stored after the restart holds its three paragraphs in order, none is left pending: %s"
+          % texts)
+    final = subprocess.run([tool, "check", server], capture_output=True, text=True)
+    check(final.returncode == 0 and final.stdout.strip() == "ok",
+          "tamrixdata-db check after the restart finds nothing wrong (%d: %s)"
+          % (final.returncode, final.stdout.strip()))
+
+    # B's main window has not used its connection since the restart: its first search may tell of the
+    # lost connection, once; the next lists every record.
+    for attempt in (1, 2):
+        click(wait_for(lambda: find(b.main, pyatspi.ROLE_PUSH_BUTTON, "记录搜索"), "记录搜索 button"))
+        search = wait_for(lambda: find(b.app, pyatspi.ROLE_DIALOG, "记录搜索"), "copy B search dialog")
+        press(wait_for(lambda: find(search, pyatspi.ROLE_PUSH_BUTTON, "OK"), "the search dialog's OK"))
+        said = b.answer_boxes("after searching with the server restarted", 0)
+        if attempt == 1:
+            check(said in ([], [LOST + "."]), "B's first search after the restart works or says only that the "
+                  "connection was lost: %r" % said)
+        else:
+            check(said == [], "B's second search says nothing: %r" % said)
+    wait_for(lambda: (b.record_rows() == 23, b.record_rows()), "copy B lists 23 records")
+
+
 def run(program, tool, work, shot, copies):
     server = os.environ["TAMRIX_TEST_SERVER"]
     demo_titles, demo_paragraphs = snapshot()
@@ -402,6 +501,8 @@ def run(program, tool, work, shot, copies):
     expected = ["实例A改过的标题", "实例A的分类"] + before[2:]
     (after,) = psql(columns)
     check(after == expected, "record %s holds A's save and nothing of B's: %s" % (key, after))
+
+    restart_mid_session(tool, server, b, c, shot)
 
     for copy in (a, b, c):
         copy.close()
