@@ -125,6 +125,13 @@ void TestServerTool::checkRepairsOnlyDeadEditors() {
     const ToolRun repaired = runTool({"check", "--repair", server.path()});
     QVERIFY2(repaired.status == 0 && repaired.output.contains("removed 2"), qPrintable(repaired.output));
     QCOMPARE(server.text("Select string_agg(ContentTxt, ',') From Content"), QString("live"));
+
+    // A paragraph without a record key (another tool wrote it) is never shown: told, and kept.
+    server.exec("Insert Into Content (ContentTitle, ContentTxt) Values (Null, 'keyless')");
+    const ToolRun keyless = runTool({"check", "--repair", server.path()});
+    QVERIFY2(keyless.status == 1 && keyless.output.contains("1 paragraphs never shown, their ContentTitle empty"),
+             qPrintable(keyless.output));
+    QCOMPARE(server.scalar("Select Count(*) From Content"), 2);
 }
 
 // An office's NoteData.mdb brought straight onto the server: the same records, numbers and paragraph

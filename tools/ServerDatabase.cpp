@@ -415,6 +415,8 @@ int CheckServer(const std::string& server, bool repair) {
     report("SELECT count(*) FROM Content c WHERE ContentTitle >= 0 AND NOT EXISTS (SELECT 1 FROM Title t WHERE "
            "t.TitleIndex = c.ContentTitle)",
            "paragraphs whose record is gone");
+    report("SELECT count(*) FROM Content WHERE ContentTitle IS NULL",
+           "paragraphs never shown, their ContentTitle empty");
     const std::string leftovers =
         std::string("SELECT count(*) FROM Content WHERE ContentTitle IN (") + kLeftoverPendingKeys + ")";
     const std::int64_t left = connection.Scalar(leftovers);
