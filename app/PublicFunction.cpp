@@ -115,12 +115,14 @@ bool OpenQuery(TADOQuery& query, const std::string& sql, const QString& failMess
         query.Open();
         opened = true;
     } catch (const EOleException& error) {
-        // A server that dropped the connection (restarted, network gone) is not a statement that
-        // failed: the failure message would hide why and the caller's use of the closed query would
-        // follow it with the record set's own error. The handler ends here, and the error box says
-        // what happened and that the next action connects again. (A file's codes are SQLite's, far
-        // below any server state's code.)
-        if (error.ErrorCode() == SqlStateCode(kStateConnectionLost))
+        // A server that dropped the connection (restarted, network gone), cannot be reached or
+        // refuses the login is not a statement that failed: the failure message would hide why and
+        // the caller's use of the closed query would follow it with the record set's own error. The
+        // handler ends here, and the error box says what happened (the next action connects again).
+        // (A file's codes are SQLite's, far below any server state's code.)
+        const int code = error.ErrorCode();
+        if (code == SqlStateCode(kStateConnectionLost) || code == SqlStateCode(kStateCannotConnect) ||
+            code == SqlStateCode(kStateLoginRefused))
             throw;
     } catch (...) {
         // Swallowed: the caller goes on, and its next use of a closed query reports the error.

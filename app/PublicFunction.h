@@ -17,7 +17,8 @@ inline const QString DatabaseOpenFailed = QStringLiteral(QT_TRANSLATE_NOOP("Open
 // The one way the program (re)opens a query: close it, make sql its single statement line, open it.
 // Any error on the way (also one raised by the query's AfterScroll handler during the open) is
 // swallowed, failMessage is shown (translated in the context "OpenQuery") with ShowMessage and the
-// result is false; except a server's lost connection, which is raised again for the error box.
+// result is false; except a server's lost connection, one that cannot be made or a refused login,
+// which is raised again for the error box.
 bool OpenQuery(TADOQuery& query, const QString& sql, const QString& failMessage);
 // The same for a statement already in UTF-8 (a handler that reopens a query for every row of a list
 // saves the conversions).

@@ -3,7 +3,9 @@
 // middle of a session costs one action and nothing half-written, the search filter's substring
 // test reads as on a file, and a server that refuses or lacks the tables says so. Runs only on a
 // server (with-postgres.sh around it); on its own it skips.
+#include "MessageBoxTestHelpers.h"
 #include "PostgresEngine.h"
+#include "PublicFunction.h"
 #include "RecordSetTestHelpers.h"
 
 #include <QFile>
@@ -59,9 +61,14 @@ void createDeskRole(const TestDatabase& db, const QString& role, const QString& 
             .arg(schema, role));
 }
 
-int restartServer() {
+// pg_ctl's restart, stop or start of the test's server.
+int controlServer(const QString& action) {
     return QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), qEnvironmentVariable("TAMRIX_PG_CTL") +
-                                                                                   QStringLiteral(" restart")});
+                                                                                   " " + action + " >/dev/null"});
+}
+
+int restartServer() {
+    return controlServer(QStringLiteral("restart"));
 }
 
 } // namespace
@@ -76,6 +83,7 @@ private slots:
     }
     void editorsKeepTheirPendingParagraphsApart();
     void serverRestartCostsOneAction();
+    void openQueryRaisesWhatTheServerConnectionMet();
     void substringFilterAsOnAFile_data();
     void substringFilterAsOnAFile();
     void refusedOrEmptyDatabaseSaysWhy();
@@ -167,6 +175,33 @@ void TestServerSharing::serverRestartCostsOneAction() {
     QCOMPARE(db.text("Select string_agg(ContentTxt, ',' Order By ContentIndex) From Content Where ContentTitle = 1"),
              QString("before,after"));
     QCOMPARE(db.scalar("Select Count(*) From Content Where ContentTitle Is Null Or ContentTxt Is Null"), 0);
+}
+
+// Every action opens its queries through OpenQuery, which swallows a failure and shows its own
+// message. A connection lost or one that cannot be made is no failed statement: its one error box
+// must say so (and the caller's use of the closed query must not follow with another).
+void TestServerSharing::openQueryRaisesWhatTheServerConnectionMet() {
+    RecordSetRig rig(2);
+    auto& [db, connection, query] = rig;
+    const QString list = QStringLiteral("Select * From Title");
+    const QString failed = QStringLiteral("failed");
+    QVERIFY(OpenQuery(query, list, failed));
+    MessageBoxWatcher boxes;
+    QCOMPARE(restartServer(), 0);
+    const QString lost = raised([&] { OpenQuery(query, list, failed); });
+    QVERIFY2(lost.contains(QString::fromUtf8("连接已中断")), qPrintable(lost));
+
+    QCOMPARE(controlServer(QStringLiteral("stop")), 0);
+    const QString unreachable = raised([&] { OpenQuery(query, list, failed); });
+    QCOMPARE(controlServer(QStringLiteral("start")), 0);
+    QVERIFY2(unreachable.contains(QString::fromUtf8("无法连接数据库服务器")), qPrintable(unreachable));
+    QCOMPARE(boxes.Texts(), QStringList());
+
+    // A statement that fails is still the caller's failure message.
+    QVERIFY(!OpenQuery(query, QStringLiteral("Select * From NoSuchTable"), failed));
+    QCOMPARE(boxes.Texts(), QStringList{failed});
+    QVERIFY(OpenQuery(query, list, failed));
+    QCOMPARE(query.RecordCount(), 2);
 }
 
 void TestServerSharing::substringFilterAsOnAFile_data() {
@@ -476,5 +511,5 @@ void TestServerSharing::walkAnswersHoldForTheListAsRead() {
     QCOMPARE(QSet<QString>(now.begin(), now.end()), expected);
 }
 
-QTEST_GUILESS_MAIN(TestServerSharing)
+QTEST_MAIN(TestServerSharing)
 #include "tst_server_sharing.moc"
