@@ -11,10 +11,11 @@
 
 #include <QApplication>
 
-void CreateWindowSet() {
+void CreateWindowSet(const QString& database) {
     FormMain = new TFormMain();
-    ShareDataModule =
-        new TShareDataModule(ChosenDatabase(QCoreApplication::arguments(), FormMain->SettingsFile).toStdString());
+    ShareDataModule = new TShareDataModule(
+        (database.isEmpty() ? ChosenDatabase(QCoreApplication::arguments(), FormMain->SettingsFile) : database)
+            .toStdString());
     InstallPasswordPrompt();
     ShareDataModule->ADOConnection1.SetWorkTick(&BusyPointerTick);
     // The main window was created before the connection existed; its list query is bound now.

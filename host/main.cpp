@@ -39,6 +39,6 @@ int main(int argc, char* argv[]) {
     std::unique_ptr<TRunningCopy> runningCopy;
     if (lock.State() == TSingleCopyLock::TState::Held)
         runningCopy = std::make_unique<TRunningCopy>(databaseFile, &BringWindowSetToFront);
-    return RunApplication(
-        CreateWindowSet, [] { FormMain->show(); }, DestroyWindowSet);
+    // The window set connects to the database chosen and locked above, not to a second choice.
+    return RunApplication([&] { CreateWindowSet(database); }, [] { FormMain->show(); }, DestroyWindowSet);
 }
