@@ -5,23 +5,15 @@
 #include "ADOConnection.h"
 #include "RecordSetTestHelpers.h"
 #include "TestDatabase.h"
+#include "ToolRun.h"
 
-#include <QProcess>
 #include <QtTest>
 
 namespace {
 
-struct ToolRun {
-    int status;
-    QString output;
-};
-
-ToolRun runTool(const QStringList& arguments) {
-    QProcess tool;
-    tool.start(QStringLiteral(TAMRIX_DEMO_TOOL), arguments);
-    if (!tool.waitForFinished(120000))
-        return {-1, QStringLiteral("did not finish")};
-    return {tool.exitCode(), QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError())};
+// What the tool printed, on both streams.
+QString printed(const ToolRun& run) {
+    return run.out + run.err;
 }
 
 // Whether two files hold the same bytes, the difference shown when not.
@@ -57,12 +49,12 @@ void TestServerTool::fileMovesOntoServerAndBackAsItWas() {
     TestDatabase server;
     QTemporaryDir dir;
     const QString file = dir.filePath("NoteData.db");
-    QCOMPARE(runTool({"demo", "40", file}).status, 0);
+    QCOMPARE(RunTool({"demo", "40", file}).exitCode, 0);
     // Gaps in the numbers stay gaps.
-    QCOMPARE(runTool({"export", file, dir.filePath("before.json")}).status, 0);
+    QCOMPARE(RunTool({"export", file, dir.filePath("before.json")}).exitCode, 0);
 
-    const ToolRun moved = runTool({"import", "--keep-keys", server.path(), file});
-    QVERIFY2(moved.status == 0, qPrintable(moved.output));
+    const ToolRun moved = RunTool({"import", "--keep-keys", server.path(), file});
+    QVERIFY2(moved.exitCode == 0, qPrintable(printed(moved)));
     QCOMPARE(server.scalar("Select Max(TitleIndex) From Title"), 40);
     // New records go on after the moved ones.
     server.exec("Insert Into Title (TitleTxt) Values ('next')");
@@ -70,20 +62,20 @@ void TestServerTool::fileMovesOntoServerAndBackAsItWas() {
     server.exec("Delete From Title Where TitleIndex = 41");
 
     // Moving it again would take numbers that are there: refused, nothing added.
-    const ToolRun again = runTool({"import", "--keep-keys", server.path(), file});
-    QVERIFY2(again.status == 1 && again.output.contains("23505"), qPrintable(again.output));
+    const ToolRun again = RunTool({"import", "--keep-keys", server.path(), file});
+    QVERIFY2(again.exitCode == 1 && printed(again).contains("23505"), qPrintable(printed(again)));
     QCOMPARE(server.scalar("Select Count(*) From Title"), 40);
 
     const QString home = dir.filePath("home.db");
-    const ToolRun backup = runTool({"backup", server.path(), home});
-    QVERIFY2(backup.status == 0, qPrintable(backup.output));
-    QCOMPARE(runTool({"export", home, dir.filePath("after.json")}).status, 0);
+    const ToolRun backup = RunTool({"backup", server.path(), home});
+    QVERIFY2(backup.exitCode == 0, qPrintable(printed(backup)));
+    QCOMPARE(RunTool({"export", home, dir.filePath("after.json")}).exitCode, 0);
     QVERIFY(sameFiles(dir.filePath("after.json"), dir.filePath("before.json")));
-    QCOMPARE(runTool({"check", home}).status, 0);
+    QCOMPARE(RunTool({"check", home}).exitCode, 0);
 
     // The export straight from the server is the same.
-    const ToolRun exported = runTool({"export", server.path(), dir.filePath("server.json")});
-    QVERIFY2(exported.status == 0, qPrintable(exported.output));
+    const ToolRun exported = RunTool({"export", server.path(), dir.filePath("server.json")});
+    QVERIFY2(exported.exitCode == 0, qPrintable(printed(exported)));
     QVERIFY(sameFiles(dir.filePath("server.json"), dir.filePath("before.json")));
 }
 
@@ -91,9 +83,9 @@ void TestServerTool::initCreatesUsableTables() {
     TestDatabase scratch;
     scratch.exec("Create Schema empty_for_init");
     const QString empty = TestDatabase::server() + " options='-csearch_path=empty_for_init'";
-    const ToolRun made = runTool({"init", empty});
-    QVERIFY2(made.status == 0, qPrintable(made.output));
-    QCOMPARE(runTool({"init", empty}).status, 1); // never replaces the tables
+    const ToolRun made = RunTool({"init", empty});
+    QVERIFY2(made.exitCode == 0, qPrintable(printed(made)));
+    QCOMPARE(RunTool({"init", empty}).exitCode, 1); // never replaces the tables
 
     TADOConnection connection(empty.toStdString());
     TADOQuery query("ADOQuery1", &connection);
@@ -116,21 +108,21 @@ void TestServerTool::checkRepairsOnlyDeadEditors() {
                                "(%2, 'dead too')")
                     .arg(liveKey)
                     .arg(deadKey));
-    QCOMPARE(runTool({"check", server.path()}).status, 0);
+    QCOMPARE(RunTool({"check", server.path()}).exitCode, 0);
     dead.reset();
 
-    const ToolRun found = runTool({"check", server.path()});
-    QVERIFY2(found.status == 1 && found.output.contains("2 pending paragraphs left"), qPrintable(found.output));
+    const ToolRun found = RunTool({"check", server.path()});
+    QVERIFY2(found.exitCode == 1 && printed(found).contains("2 pending paragraphs left"), qPrintable(printed(found)));
     QCOMPARE(server.scalar("Select Count(*) From Content"), 3);
-    const ToolRun repaired = runTool({"check", "--repair", server.path()});
-    QVERIFY2(repaired.status == 0 && repaired.output.contains("removed 2"), qPrintable(repaired.output));
+    const ToolRun repaired = RunTool({"check", "--repair", server.path()});
+    QVERIFY2(repaired.exitCode == 0 && printed(repaired).contains("removed 2"), qPrintable(printed(repaired)));
     QCOMPARE(server.text("Select string_agg(ContentTxt, ',') From Content"), QString("live"));
 
     // A paragraph without a record key (another tool wrote it) is never shown: told, and kept.
     server.exec("Insert Into Content (ContentTitle, ContentTxt) Values (Null, 'keyless')");
-    const ToolRun keyless = runTool({"check", "--repair", server.path()});
-    QVERIFY2(keyless.status == 1 && keyless.output.contains("1 paragraphs never shown, their ContentTitle empty"),
-             qPrintable(keyless.output));
+    const ToolRun keyless = RunTool({"check", "--repair", server.path()});
+    QVERIFY2(keyless.exitCode == 1 && printed(keyless).contains("1 paragraphs never shown, their ContentTitle empty"),
+             qPrintable(printed(keyless)));
     QCOMPARE(server.scalar("Select Count(*) From Content"), 2);
 }
 
@@ -142,25 +134,25 @@ void TestServerTool::mdbComesOntoServerAsIntoAFile() {
     QTemporaryDir dir;
     const QString mdb = QFINDTESTDATA("data/NoteData-sample.mdb");
     const QString file = dir.filePath("NoteData.db");
-    QCOMPARE(runTool({"init", file}).status, 0);
-    QCOMPARE(runTool({"import", file, mdb}).status, 0);
+    QCOMPARE(RunTool({"init", file}).exitCode, 0);
+    QCOMPARE(RunTool({"import", file, mdb}).exitCode, 0);
 
-    const ToolRun moved = runTool({"import", server.path(), mdb});
-    QVERIFY2(moved.status == 0, qPrintable(moved.output));
-    QVERIFY2(moved.output.contains("added 51 records with 431 paragraphs"), qPrintable(moved.output));
-    QVERIFY2(moved.output.contains("3 paragraphs belong to no record"), qPrintable(moved.output));
-    QCOMPARE(runTool({"export", file, dir.filePath("file.json")}).status, 0);
-    QCOMPARE(runTool({"export", server.path(), dir.filePath("server.json")}).status, 0);
+    const ToolRun moved = RunTool({"import", server.path(), mdb});
+    QVERIFY2(moved.exitCode == 0, qPrintable(printed(moved)));
+    QVERIFY2(printed(moved).contains("added 51 records with 431 paragraphs"), qPrintable(printed(moved)));
+    QVERIFY2(printed(moved).contains("3 paragraphs belong to no record"), qPrintable(printed(moved)));
+    QCOMPARE(RunTool({"export", file, dir.filePath("file.json")}).exitCode, 0);
+    QCOMPARE(RunTool({"export", server.path(), dir.filePath("server.json")}).exitCode, 0);
     QVERIFY(sameFiles(dir.filePath("server.json"), dir.filePath("file.json")));
-    QCOMPARE(runTool({"check", server.path()}).status, 0);
+    QCOMPARE(RunTool({"check", server.path()}).exitCode, 0);
 
-    const ToolRun refused = runTool({"import", "--if-empty", server.path(), mdb});
-    QVERIFY2(refused.status == 1 && refused.output.contains("nothing was imported"), qPrintable(refused.output));
+    const ToolRun refused = RunTool({"import", "--if-empty", server.path(), mdb});
+    QVERIFY2(refused.exitCode == 1 && printed(refused).contains("nothing was imported"), qPrintable(printed(refused)));
     QCOMPARE(server.scalar("Select Count(*) From Title"), 51);
 
     const qint64 largest = server.scalar("Select Max(TitleIndex) From Title");
-    const ToolRun again = runTool({"import", server.path(), mdb});
-    QVERIFY2(again.status == 0, qPrintable(again.output));
+    const ToolRun again = RunTool({"import", server.path(), mdb});
+    QVERIFY2(again.exitCode == 0, qPrintable(printed(again)));
     QCOMPARE(server.scalar("Select Count(*) From Title"), 102);
     QCOMPARE(server.scalar(QStringLiteral("Select Min(TitleIndex) From Title Where TitleIndex > %1").arg(largest)),
              largest + 1);
