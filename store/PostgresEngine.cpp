@@ -313,10 +313,7 @@ public:
     TPostgresStatement& operator=(const TPostgresStatement&) = delete;
 
     int ParameterCount() const override { return static_cast<int>(m_values.size()); }
-    void BindNull(int index) override {
-        Slot(index).reset();
-        m_boundInteger.reset();
-    }
+    void BindNull(int index) override { Slot(index).reset(); }
     void BindInteger(int index, std::int64_t value) override {
         Slot(index) = std::to_string(value);
         m_boundInteger = value;
@@ -341,14 +338,12 @@ public:
             char text[32];
             std::snprintf(text, sizeof text, "%.17g", value.real);
             Slot(index) = text;
-            m_boundInteger.reset();
             return;
         }
         case TFieldValue::Text:
             if (value.text.find('\0') != std::string::npos)
                 Fail("A text holding a NUL character cannot be stored", "22021");
             Slot(index) = value.text;
-            m_boundInteger.reset();
             return;
         case TFieldValue::Blob: {
             std::size_t length = 0;
@@ -359,7 +354,6 @@ public:
                 throw std::bad_alloc();
             Slot(index) = std::string(reinterpret_cast<char*>(escaped), length ? length - 1 : 0);
             PQfreemem(escaped);
-            m_boundInteger.reset();
             return;
         }
         }
@@ -666,20 +660,7 @@ private:
             return PQsendQueryPrepared(c, m_name.c_str(), static_cast<int>(count), m_pointers.data(), nullptr, nullptr,
                                        0);
         }));
-        try {
-            m_engine.Check(result.get(), true);
-        } catch (const EOleException& error) {
-            m_failed = true;
-            m_error = error.Message();
-            m_state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE)
-                          ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE)
-                          : kStateConnectionLost;
-            throw;
-        }
-        m_failed = false;
-        m_engine.TookChange(result.get());
-        m_result = std::shared_ptr<PGresult>(result.release(), TResultFree());
-        m_engine.TookResult(m_result, m_types, this, IsQuery() ? m_sql : std::string(), m_values);
+        TakeResult(std::move(result), true);
     }
 
     // A SELECT (a cursor takes nothing else, and only a SELECT is run again to answer a walk; an INSERT
@@ -710,7 +691,9 @@ private:
         m_row = 0;
     }
 
-    void TakeResult(TResult result) {
+    // The statement's answer: its error raised, else its rows kept (and, for a change, the rows it
+    // changed and the key it gave).
+    void TakeResult(TResult result, bool change = false) {
         try {
             m_engine.Check(result.get(), true);
         } catch (const EOleException& error) {
@@ -723,13 +706,17 @@ private:
             throw;
         }
         m_failed = false;
+        if (change)
+            m_engine.TookChange(result.get());
         m_result = std::shared_ptr<PGresult>(result.release(), TResultFree());
         m_engine.TookResult(m_result, m_types, this, IsQuery() ? m_sql : std::string(), m_values);
     }
 
+    // Where a value is bound; BindInteger sets the kept integer again after it.
     std::optional<std::string>& Slot(int index) {
         if (index < 1 || static_cast<std::size_t>(index) > m_values.size())
             Fail("column index out of range", "42P02");
+        m_boundInteger.reset();
         return m_values[static_cast<std::size_t>(index - 1)];
     }
     [[noreturn]] static void Fail(const char* message, const char* state) {
