@@ -45,17 +45,9 @@ PROGRAM="$1"
 WORK="$TAMRIX_ACCESSIBILITY_SESSION"
 cd "$WORK"
 unset QT_QPA_PLATFORM
-openbox >/dev/null 2>&1 &
-wm=$!
-managed=""
-for _ in $(seq 1 300); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && managed=1 && break
-    sleep 0.1
-done
-if [ -z "$managed" ]; then
-    echo "openbox did not start within 30 s" >&2
-    exit 1
-fi
+# shellcheck source-path=SCRIPTDIR source=support/window-manager.sh
+source "$HERE/support/window-manager.sh"
+start_window_manager "$WORK/openbox.log" || exit 1
 
 # The checker listens for events before the program starts, as a screen reader that is already
 # running does; Qt exposes itself on the accessibility bus when one runs, and this variable says so.

@@ -57,13 +57,8 @@ fi
 # Inside the X server and the session bus.
 cd "$TAMRIX_INSTANCES_SESSION"
 unset QT_QPA_PLATFORM
-openbox >openbox.log 2>&1 &
-wm=$!
+# shellcheck source-path=SCRIPTDIR source=support/window-manager.sh
+source "$HERE/support/window-manager.sh"
+start_window_manager openbox.log || exit 1
 trap 'kill "$wm" 2>/dev/null || true' EXIT
-managed=""
-for _ in $(seq 1 300); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && managed=1 && break
-    sleep 0.1
-done
-[ -n "$managed" ] || { echo "openbox did not start within 30 s:" >&2; cat openbox.log >&2; exit 1; }
 timeout 150 /usr/bin/python3 "$HERE/server-instances.py" "$1" "$2" "$TAMRIX_INSTANCES_SESSION" "${3:-}"
