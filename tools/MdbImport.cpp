@@ -101,13 +101,6 @@ private:
     std::unique_ptr<sqlite3_stmt, Finalize> m_statement;
 };
 
-std::optional<std::int64_t> QueryInteger(Connection& connection, const std::string& sql) {
-    Statement statement(connection, sql.c_str());
-    if (!statement.Step() || statement.IsNull(0))
-        return std::nullopt;
-    return statement.Int64(0);
-}
-
 // The declared length of each text column of a table ("VARCHAR(255)"), 0 for text without one.
 std::vector<std::pair<std::string, std::int64_t>> TextLengths(Connection& connection, const char* table) {
     std::vector<std::pair<std::string, std::int64_t>> lengths;
@@ -177,34 +170,30 @@ public:
 
     Summary Run(MdbTable& titles, MdbTable& contents) {
         bool empty =
-            !QueryInteger(m_connection, "SELECT EXISTS (SELECT 1 FROM Title) OR EXISTS (SELECT 1 FROM Content)")
-                 .value_or(0);
+            !QueryInteger(m_connection, "SELECT EXISTS (SELECT 1 FROM Title) OR EXISTS (SELECT 1 FROM Content)");
         if (!empty && m_options.ifEmpty)
             throw std::runtime_error(m_database + " already holds records; to add those of " + m_input +
                                      " after them, run: tamrixdata-db import '" + m_database + "' '" + m_input + "'");
         m_summary.kept = empty || m_options.keepKeys;
         m_empty = empty;
         const bool sequences =
-            QueryInteger(m_connection, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'").value_or(0);
+            QueryInteger(m_connection, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'");
         if (!m_summary.kept) {
             auto sequence = [&](const char* table) -> std::int64_t {
                 return sequences
-                           ? QueryInteger(m_connection,
-                                          std::string("SELECT seq FROM sqlite_sequence WHERE name = '") + table + "'")
-                                 .value_or(0)
+                           ? QueryInteger(
+                                 m_connection,
+                                 (std::string("SELECT seq FROM sqlite_sequence WHERE name = '") + table + "'").c_str())
                            : 0;
             };
             // Past every key the database holds or ever gave out, and past the records its own
             // paragraphs without a record name, so that nothing lands on a key in use.
-            m_summary.titleOffset =
-                std::max({QueryInteger(m_connection, "SELECT max(TitleIndex) FROM Title").value_or(0),
-                          QueryInteger(m_connection, "SELECT max(ContentTitle) FROM Content WHERE "
-                                                     "typeof(ContentTitle) = 'integer'")
-                              .value_or(0),
-                          sequence("Title"), std::int64_t{0}});
-            m_summary.contentOffset =
-                std::max({QueryInteger(m_connection, "SELECT max(ContentIndex) FROM Content").value_or(0),
-                          sequence("Content"), std::int64_t{0}});
+            m_summary.titleOffset = std::max({QueryInteger(m_connection, "SELECT max(TitleIndex) FROM Title"),
+                                              QueryInteger(m_connection, "SELECT max(ContentTitle) FROM Content WHERE "
+                                                                         "typeof(ContentTitle) = 'integer'"),
+                                              sequence("Title"), std::int64_t{0}});
+            m_summary.contentOffset = std::max({QueryInteger(m_connection, "SELECT max(ContentIndex) FROM Content"),
+                                                sequence("Content"), std::int64_t{0}});
         }
 
         Progress progress("importing", "rows");

@@ -211,10 +211,7 @@ struct Copied {
 Copied WriteRecords(ServerConnection& server, const std::string& path, bool keepKeys) {
     Copied copied;
     Connection file = OpenExistingDatabase(path, true);
-    const std::int64_t titles = [&] {
-        Statement count(file, "SELECT count(*) FROM Title");
-        return count.Step() ? count.Int64(0) : 0;
-    }();
+    const std::int64_t titles = QueryInteger(file, "SELECT count(*) FROM Title");
     server.Run("BEGIN");
     // New keys: as many as there are records, from the identity's own sequence, in one statement.
     std::unordered_map<std::int64_t, std::int64_t> newKey;
