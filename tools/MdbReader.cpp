@@ -13,6 +13,8 @@
 
 #include "MdbReader.h"
 
+#include "Utf8.h"
+
 #include <mdbtools.h>
 
 #include <algorithm>
@@ -38,24 +40,6 @@ std::uint32_t Little32(const unsigned char* bytes) {
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
-void AppendUtf8(std::uint32_t point, std::string& out) {
-    if (point < 0x80) {
-        out += static_cast<char>(point);
-    } else if (point < 0x800) {
-        out += static_cast<char>(0xC0 | point >> 6);
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        out += static_cast<char>(0xE0 | point >> 12);
-        out += static_cast<char>(0x80 | (point >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | point >> 18);
-        out += static_cast<char>(0x80 | (point >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (point >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    }
-}
-
 // UTF-16 code units to UTF-8. A surrogate without its partner cannot be a character; it is kept in
 // its three-byte form so that nothing of the value is lost, and counted.
 class Utf16Decoder {
@@ -64,7 +48,7 @@ public:
     void Add(std::uint16_t unit) {
         if (m_high) {
             if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                AppendUtf8(0x10000 + ((m_high - 0xD800u) << 10) + (unit - 0xDC00u), m_text.utf8);
+                AppendUtf8(m_text.utf8, 0x10000 + ((m_high - 0xD800u) << 10) + (unit - 0xDC00u));
                 ++m_text.characters;
                 m_high = 0;
                 return;
@@ -75,7 +59,7 @@ public:
             m_high = unit;
             return;
         }
-        AppendUtf8(unit, m_text.utf8);
+        AppendUtf8(m_text.utf8, unit);
         ++m_text.characters;
         if (unit >= 0xDC00 && unit <= 0xDFFF)
             ++m_text.undecodable;
@@ -87,7 +71,7 @@ public:
 
 private:
     void Lone() {
-        AppendUtf8(m_high, m_text.utf8);
+        AppendUtf8(m_text.utf8, m_high);
         ++m_text.characters;
         ++m_text.undecodable;
         m_high = 0;
