@@ -13,6 +13,7 @@
 
 #include "MdbReader.h"
 
+#include "SilencedStream.h"
 #include "Utf8.h"
 
 #include <mdbtools.h>
@@ -22,12 +23,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <iconv.h>
 #include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
-#include <unistd.h>
 
 void MdbHandleDeleter::operator()(void* handle) const {
     mdb_close(static_cast<MdbHandle*>(handle));
@@ -136,34 +135,6 @@ const char* TypeName(int type) {
     }
 }
 
-// libmdb reports what it cannot read on standard error, in several lines, before its call fails; the
-// reader says it in one line of its own, so the library is silenced while it opens the file and its
-// tables, and while the row walk moves to another page.
-class QuietStandardError {
-public:
-    QuietStandardError() {
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (m_saved >= 0 && null >= 0)
-            ::dup2(null, STDERR_FILENO);
-        if (null >= 0)
-            ::close(null);
-    }
-    ~QuietStandardError() {
-        std::fflush(stderr);
-        if (m_saved >= 0) {
-            ::dup2(m_saved, STDERR_FILENO);
-            ::close(m_saved);
-        }
-    }
-    QuietStandardError(const QuietStandardError&) = delete;
-    QuietStandardError& operator=(const QuietStandardError&) = delete;
-
-private:
-    int m_saved = -1;
-};
-
 MdbTableDef* Definition(void* definition) {
     return static_cast<MdbTableDef*>(definition);
 }
@@ -216,7 +187,10 @@ MdbReader::MdbReader(const std::string& path, int codePage) : m_path(path) {
             throw std::runtime_error("code page " + std::to_string(codePage) + " is not known to this system");
     }
 
-    QuietStandardError quiet;
+    // libmdb reports what it cannot read on standard error, in several lines, before its call fails;
+    // the reader says it in one line of its own, so the library is silenced while it opens the file
+    // and its tables, and while the row walk moves to another page.
+    SilencedStream quiet(stderr);
     m_mdb.reset(mdb_open(path.c_str(), MDB_NOFLAGS));
     auto* mdb = static_cast<MdbHandle*>(m_mdb.get());
     if (!mdb)
@@ -272,7 +246,7 @@ void MdbReader::CheckPages(void* definition, const std::string& table) const {
 }
 
 MdbTable MdbReader::OpenTable(const std::string& name, const std::vector<MdbTable::Column>& columns) {
-    QuietStandardError quiet;
+    SilencedStream quiet(stderr); // as while the file is opened
     auto* mdb = static_cast<MdbHandle*>(m_mdb.get());
     MdbCatalogEntry* found = nullptr;
     for (unsigned int i = 0; i < mdb->num_catalog && !found; ++i) {
@@ -438,10 +412,10 @@ bool MdbTable::Next() {
     MdbHandle* mdb = table->entry->mdb;
     // Moving to the next data page is where libmdb reports a page that does not belong to the
     // table; the row count below says it in one line.
-    std::optional<QuietStandardError> quiet;
+    std::optional<SilencedStream> quiet;
     if (table->cur_pg_num == 0 ||
         table->cur_row >= static_cast<unsigned int>(mdb_get_int16(mdb->pg_buf, mdb->fmt->row_count_offset)))
-        quiet.emplace();
+        quiet.emplace(stderr);
     if (!mdb_fetch_row(table)) {
         // A data page the walk could not read ends it early; the table definition's count tells.
         if (m_rowsRead != table->num_rows)

@@ -14,6 +14,7 @@
 
 #include "PostgresEngine.h"
 #include "PostgresSchema.h"
+#include "SilencedStream.h"
 #include "SqliteHandles.h"
 #include "TemporarySibling.h"
 
@@ -21,7 +22,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -286,28 +286,8 @@ void ReportAdded(const Copied& copied) {
 
 // Runs a file command whose report would name the scratch file: its standard output is dropped.
 template <typename Command> int Quietly(Command command) {
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved >= 0 && null >= 0)
-        dup2(null, STDOUT_FILENO);
-    const auto restore = [&] {
-        std::fflush(stdout);
-        if (saved >= 0 && null >= 0)
-            dup2(saved, STDOUT_FILENO);
-        if (saved >= 0)
-            close(saved);
-        if (null >= 0)
-            close(null);
-    };
-    try {
-        const int status = command();
-        restore();
-        return status;
-    } catch (...) {
-        restore();
-        throw;
-    }
+    const SilencedStream quiet(stdout);
+    return command();
 }
 
 bool IsDatabaseFile(const std::string& path) {
