@@ -213,26 +213,24 @@ Copied WriteRecords(ServerConnection& server, const std::string& path, bool keep
     Connection file = OpenExistingDatabase(path, true);
     const std::int64_t titles = QueryInteger(file, "SELECT count(*) FROM Title");
     server.Run("BEGIN");
-    // New keys: as many as there are records, from the identity's own sequence, in one statement.
+    // New keys: as many as there are records, from the identity's own sequence, in one statement,
+    // given out in the order the records are copied.
+    TResult taken(nullptr, PQclear);
+    if (!keepKeys && titles > 0)
+        taken = server.Run("SELECT nextval(pg_get_serial_sequence('title', 'titleindex')) FROM "
+                           "generate_series(1, " +
+                           std::to_string(titles) + ")");
     std::unordered_map<std::int64_t, std::int64_t> newKey;
-    {
-        Statement keys(file, "SELECT TitleIndex FROM Title ORDER BY TitleIndex");
-        TResult taken(nullptr, PQclear);
-        if (!keepKeys && titles > 0)
-            taken = server.Run("SELECT nextval(pg_get_serial_sequence('title', 'titleindex')) FROM "
-                               "generate_series(1, " +
-                               std::to_string(titles) + ")");
-        for (int r = 0; keys.Step(); ++r)
-            newKey[keys.Int64(0)] = keepKeys ? keys.Int64(0) : std::strtoll(PQgetvalue(taken.get(), r, 0), nullptr, 10);
-    }
     server.StartCopy("COPY Title (TitleIndex, TitleTxt, Title1, Title2, Title3, Title4, Title5, Title6, Title7, "
                      "Title8) FROM STDIN");
     {
         Statement rows(file, "SELECT TitleIndex, TitleTxt, Title1, Title2, Title3, Title4, Title5, Title6, Title7, "
                              "Title8 FROM Title ORDER BY TitleIndex");
         std::string line;
-        while (rows.Step()) {
-            line = std::to_string(newKey.at(rows.Int64(0)));
+        for (int r = 0; rows.Step(); ++r) {
+            const std::int64_t key =
+                keepKeys ? rows.Int64(0) : std::strtoll(PQgetvalue(taken.get(), r, 0), nullptr, 10);
+            line = std::to_string(newKey.try_emplace(rows.Int64(0), key).first->second);
             for (int c = 1; c < kTitleColumns; ++c) {
                 line += '\t';
                 AppendCopyValue(line, rows, c);
