@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -48,26 +47,24 @@ public:
     };
 
     ReturningInsert(sqlite3* db, const char* sql) : m_db(db) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK)
+        if (m_statement.Prepare(db, sql) != SQLITE_OK)
             ThrowSqlite(db, std::string("cannot prepare \"") + sql + "\"");
-        m_statement.reset(statement);
     }
 
-    void BindInt64(int index, sqlite3_int64 value) { Check(sqlite3_bind_int64(m_statement.get(), index, value)); }
-    void BindNull(int index) { Check(sqlite3_bind_null(m_statement.get(), index)); }
+    void BindInt64(int index, sqlite3_int64 value) { Check(sqlite3_bind_int64(m_statement.Handle(), index, value)); }
+    void BindNull(int index) { Check(sqlite3_bind_null(m_statement.Handle(), index)); }
     // The text stays the caller's until Run returns.
     void BindText(int index, const MdbText& text) {
         if (text.null)
             BindNull(index);
         else
-            Check(sqlite3_bind_text64(m_statement.get(), index, text.utf8.data(), text.utf8.size(), SQLITE_STATIC,
+            Check(sqlite3_bind_text64(m_statement.Handle(), index, text.utf8.data(), text.utf8.size(), SQLITE_STATIC,
                                       SQLITE_UTF8));
     }
 
     // Stores the row; returns the key column of the stored row, nullopt when no row was stored.
     std::optional<sqlite3_int64> Run() {
-        sqlite3_stmt* statement = m_statement.get();
+        sqlite3_stmt* statement = m_statement.Handle();
         int result = sqlite3_step(statement);
         std::optional<sqlite3_int64> key;
         if (result == SQLITE_ROW) {
@@ -94,11 +91,8 @@ private:
         if (result != SQLITE_OK)
             ThrowSqlite(m_db, "cannot bind a value");
     }
-    struct Finalize {
-        void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-    };
     sqlite3* m_db;
-    std::unique_ptr<sqlite3_stmt, Finalize> m_statement;
+    TSqliteStatement m_statement;
 };
 
 // The declared length of each text column of a table ("VARCHAR(255)"), 0 for text without one.
