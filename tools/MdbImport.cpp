@@ -404,10 +404,8 @@ void PrintSummary(const Summary& summary, const MdbReader& reader, const MdbTabl
 bool HasJetSignature(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     char header[20] = {};
-    if (!file.read(header, sizeof header))
-        return false;
-    return header[0] == 0 &&
-           (std::memcmp(header + 4, "Standard Jet DB", 16) == 0 || std::memcmp(header + 4, "Standard ACE DB", 16) == 0);
+    return file.read(header, sizeof header) &&
+           HasJetHeader(reinterpret_cast<const unsigned char*>(header), sizeof header);
 }
 
 int ImportMdb(const std::string& database, const std::string& input, const MdbImportOptions& options) {

@@ -141,6 +141,11 @@ MdbTableDef* Definition(void* definition) {
 
 } // namespace
 
+bool HasJetHeader(const unsigned char* bytes, std::size_t size) {
+    return size >= 20 && bytes[0] == 0 &&
+           (std::memcmp(bytes + 4, "Standard Jet DB", 16) == 0 || std::memcmp(bytes + 4, "Standard ACE DB", 16) == 0);
+}
+
 MdbReader::MdbReader(const std::string& path, int codePage) : m_path(path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
@@ -152,8 +157,7 @@ MdbReader::MdbReader(const std::string& path, int codePage) : m_path(path) {
     std::fclose(file);
     if (statResult != 0)
         throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-    if (got < sizeof header || header[0] != 0 ||
-        (std::memcmp(header + 4, "Standard Jet DB", 16) != 0 && std::memcmp(header + 4, "Standard ACE DB", 16) != 0))
+    if (got < sizeof header || !HasJetHeader(header, got))
         throw std::runtime_error(path + " is not an Access database (no Jet signature)");
     m_jetVersion = header[0x14] == 0 ? 3 : 4;
     m_pageSize = m_jetVersion == 3 ? 2048 : 4096;

@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+// Whether the first size bytes of a file start with an Access database's signature (20 bytes).
+bool HasJetHeader(const unsigned char* bytes, std::size_t size);
+
 struct MdbHandleDeleter {
     void operator()(void* handle) const;
 };
