@@ -341,7 +341,9 @@ int ImportToServer(const std::string& server, const std::string& input, std::opt
 int ImportMdbToServer(const std::string& server, const std::string& input, const MdbImportOptions& options) {
     ServerConnection connection(server);
     RequireTables(connection);
-    const bool empty = connection.Scalar("SELECT (SELECT count(*) FROM Title) + (SELECT count(*) FROM Content)") == 0;
+    // Whether a row exists, not how many: a count would read both tables whole.
+    const bool empty =
+        connection.Scalar("SELECT (EXISTS (SELECT 1 FROM Title) OR EXISTS (SELECT 1 FROM Content))::int") == 0;
     if (options.ifEmpty && !empty)
         throw std::runtime_error("the database on the server already holds records; to add those of " + input +
                                  " after them, run the import without --if-empty; nothing was imported");
