@@ -14,6 +14,7 @@
 #include "MdbReader.h"
 #include "Progress.h"
 #include "SqliteHandles.h"
+#include "TextCase.h"
 
 #include "SignalGuard.h"
 
@@ -26,7 +27,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 namespace {
@@ -112,7 +112,7 @@ std::vector<std::pair<std::string, std::int64_t>> TextLengths(Connection& connec
 
 std::int64_t DeclaredLength(const std::vector<std::pair<std::string, std::int64_t>>& lengths, const char* column) {
     for (const auto& [name, length] : lengths) {
-        if (name.size() == std::strlen(column) && strcasecmp(name.c_str(), column) == 0)
+        if (EqualsIgnoreCase(name, column))
             return length;
     }
     return 0;
@@ -384,7 +384,7 @@ void PrintSummary(const Summary& summary, const MdbReader& reader, const MdbTabl
                     reader.JetVersion() == 3 ? "the code page does not define" : "are half of a UTF-16 surrogate pair");
     std::vector<std::string> ignored;
     for (const std::string& table : reader.TableNames()) {
-        if (strcasecmp(table.c_str(), "Title") != 0 && strcasecmp(table.c_str(), "Content") != 0)
+        if (!EqualsIgnoreCase(table, "Title") && !EqualsIgnoreCase(table, "Content"))
             ignored.push_back("table " + table);
     }
     for (const MdbTable* table : {&titles, &contents}) {
