@@ -32,6 +32,10 @@ void MdbHandleDeleter::operator()(void* handle) const {
     mdb_close(static_cast<MdbHandle*>(handle));
 }
 
+void MdbTableDefDeleter::operator()(void* definition) const {
+    mdb_free_tabledef(static_cast<MdbTableDef*>(definition));
+}
+
 namespace {
 
 std::uint32_t Little32(const unsigned char* bytes) {
@@ -206,16 +210,10 @@ MdbReader::MdbReader(const std::string& path, int codePage) : m_path(path) {
     catalog.object_type = MDB_TABLE;
     catalog.table_pg = 2;
     std::strcpy(catalog.object_name, "MSysObjects");
-    MdbTableDef* catalogTable = mdb_read_table(&catalog);
+    const std::unique_ptr<void, MdbTableDefDeleter> catalogTable(mdb_read_table(&catalog));
     if (!catalogTable)
         Damaged("its catalog (page 2) cannot be read");
-    try {
-        CheckPages(catalogTable, "the catalog");
-    } catch (...) {
-        mdb_free_tabledef(catalogTable);
-        throw;
-    }
-    mdb_free_tabledef(catalogTable);
+    CheckPages(catalogTable.get(), "the catalog");
     if (!mdb_read_catalog(mdb, MDB_TABLE))
         Damaged("its catalog (page 2) cannot be read");
     for (unsigned int i = 0; i < mdb->num_catalog; ++i) {
@@ -389,22 +387,8 @@ MdbTable::MdbTable(MdbReader& reader, void* definition, const std::vector<Column
     : m_reader(&reader), m_definition(definition), m_columns(columns), m_nulls(columns.size(), true),
       m_integers(columns.size(), 0), m_texts(columns.size()) {}
 
-MdbTable::MdbTable(MdbTable&& other) noexcept
-    : m_reader(other.m_reader), m_definition(other.m_definition), m_name(std::move(other.m_name)),
-      m_columns(std::move(other.m_columns)), m_fileColumn(std::move(other.m_fileColumn)),
-      m_fileType(std::move(other.m_fileType)), m_extraColumns(std::move(other.m_extraColumns)),
-      m_nulls(std::move(other.m_nulls)), m_integers(std::move(other.m_integers)), m_texts(std::move(other.m_texts)),
-      m_memo(std::move(other.m_memo)), m_page(other.m_page), m_row(other.m_row), m_rowsRead(other.m_rowsRead) {
-    other.m_definition = nullptr;
-}
-
-MdbTable::~MdbTable() {
-    if (m_definition)
-        mdb_free_tabledef(Definition(m_definition));
-}
-
 std::uint64_t MdbTable::RowCount() const {
-    return Definition(m_definition)->num_rows;
+    return Definition(m_definition.get())->num_rows;
 }
 
 std::string MdbTable::Position() const {
@@ -412,7 +396,7 @@ std::string MdbTable::Position() const {
 }
 
 bool MdbTable::Next() {
-    MdbTableDef* table = Definition(m_definition);
+    MdbTableDef* table = Definition(m_definition.get());
     MdbHandle* mdb = table->entry->mdb;
     // Moving to the next data page is where libmdb reports a page that does not belong to the
     // table; the row count below says it in one line.

@@ -21,6 +21,9 @@ bool HasJetHeader(const unsigned char* bytes, std::size_t size);
 struct MdbHandleDeleter {
     void operator()(void* handle) const;
 };
+struct MdbTableDefDeleter {
+    void operator()(void* definition) const;
+};
 
 // One text value as stored: null apart from the empty text; utf8 holds the characters (a lone UTF-16
 // surrogate is kept as its three-byte form, and a byte outside a Jet 3 file's code page as it is).
@@ -41,8 +44,7 @@ public:
         Kind kind;
     };
 
-    MdbTable(MdbTable&&) noexcept;
-    ~MdbTable();
+    MdbTable(MdbTable&&) noexcept = default;
     MdbTable(const MdbTable&) = delete;
     MdbTable& operator=(const MdbTable&) = delete;
 
@@ -67,7 +69,7 @@ private:
     void ReadMemo(const unsigned char* value, std::size_t size, MdbText& text);
 
     MdbReader* m_reader;
-    void* m_definition; // MdbTableDef
+    std::unique_ptr<void, MdbTableDefDeleter> m_definition; // MdbTableDef
     std::string m_name;
     std::vector<Column> m_columns;
     std::vector<int> m_fileColumn; // the file's column number of each column asked for
