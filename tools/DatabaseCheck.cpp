@@ -118,11 +118,6 @@ void ReportKeys(Report& report, Connection& connection, const char* sql, const s
         report.Note(text);
 }
 
-std::int64_t Count(Connection& connection, const char* sql) {
-    Statement query(connection, sql);
-    return query.Step() ? query.Int64(0) : 0;
-}
-
 } // namespace
 
 int CheckDatabase(const std::string& database) {
@@ -132,7 +127,7 @@ int CheckDatabase(const std::string& database) {
     return ExplainFailures(connection, database, "cannot check " + database, [&] {
         Transaction transaction(connection);
         try {
-            Count(connection, "SELECT count(*) FROM sqlite_master");
+            QueryInteger(connection, "SELECT count(*) FROM sqlite_master");
         } catch (const std::runtime_error&) {
             int code = sqlite3_extended_errcode(connection.Handle());
             if ((code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED)
@@ -165,9 +160,9 @@ int CheckDatabase(const std::string& database) {
             if (owner->type.find("INT") == std::string::npos)
                 report.Note("Content.ContentTitle is declared \"" + owner->type +
                             "\", not INTEGER: keys are stored and compared by its affinity");
-            if (Count(connection, "SELECT count(*) FROM pragma_index_list('Content') AS list, "
-                                  "pragma_index_info(list.name) AS info WHERE info.seqno = 0 "
-                                  "AND info.name = 'ContentTitle' COLLATE NOCASE") == 0)
+            if (QueryInteger(connection, "SELECT count(*) FROM pragma_index_list('Content') AS list, "
+                                         "pragma_index_info(list.name) AS info WHERE info.seqno = 0 "
+                                         "AND info.name = 'ContentTitle' COLLATE NOCASE") == 0)
                 report.Note("no index on Content.ContentTitle: every record's paragraphs are found by reading "
                             "the whole table");
         }
@@ -220,8 +215,10 @@ int CheckDatabase(const std::string& database) {
         std::string counts;
         if (titleUsable && contentUsable)
             counts =
-                Counted(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Title")), "record") + ", " +
-                Counted(static_cast<std::uint64_t>(Count(connection, "SELECT count(*) FROM Content")), "paragraph") +
+                Counted(static_cast<std::uint64_t>(QueryInteger(connection, "SELECT count(*) FROM Title")), "record") +
+                ", " +
+                Counted(static_cast<std::uint64_t>(QueryInteger(connection, "SELECT count(*) FROM Content")),
+                        "paragraph") +
                 "; ";
         transaction.Commit();
         if (report.Problems() == 0)

@@ -14,6 +14,7 @@
 #include "MdbReader.h"
 #include "Progress.h"
 #include "SqliteHandles.h"
+#include "TextCase.h"
 
 #include "SignalGuard.h"
 
@@ -23,11 +24,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 namespace {
@@ -48,26 +47,24 @@ public:
     };
 
     ReturningInsert(sqlite3* db, const char* sql) : m_db(db) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK)
+        if (m_statement.Prepare(db, sql) != SQLITE_OK)
             ThrowSqlite(db, std::string("cannot prepare \"") + sql + "\"");
-        m_statement.reset(statement);
     }
 
-    void BindInt64(int index, sqlite3_int64 value) { Check(sqlite3_bind_int64(m_statement.get(), index, value)); }
-    void BindNull(int index) { Check(sqlite3_bind_null(m_statement.get(), index)); }
+    void BindInt64(int index, sqlite3_int64 value) { Check(sqlite3_bind_int64(m_statement.Handle(), index, value)); }
+    void BindNull(int index) { Check(sqlite3_bind_null(m_statement.Handle(), index)); }
     // The text stays the caller's until Run returns.
     void BindText(int index, const MdbText& text) {
         if (text.null)
             BindNull(index);
         else
-            Check(sqlite3_bind_text64(m_statement.get(), index, text.utf8.data(), text.utf8.size(), SQLITE_STATIC,
+            Check(sqlite3_bind_text64(m_statement.Handle(), index, text.utf8.data(), text.utf8.size(), SQLITE_STATIC,
                                       SQLITE_UTF8));
     }
 
     // Stores the row; returns the key column of the stored row, nullopt when no row was stored.
     std::optional<sqlite3_int64> Run() {
-        sqlite3_stmt* statement = m_statement.get();
+        sqlite3_stmt* statement = m_statement.Handle();
         int result = sqlite3_step(statement);
         std::optional<sqlite3_int64> key;
         if (result == SQLITE_ROW) {
@@ -94,19 +91,9 @@ private:
         if (result != SQLITE_OK)
             ThrowSqlite(m_db, "cannot bind a value");
     }
-    struct Finalize {
-        void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-    };
     sqlite3* m_db;
-    std::unique_ptr<sqlite3_stmt, Finalize> m_statement;
+    TSqliteStatement m_statement;
 };
-
-std::optional<std::int64_t> QueryInteger(Connection& connection, const std::string& sql) {
-    Statement statement(connection, sql.c_str());
-    if (!statement.Step() || statement.IsNull(0))
-        return std::nullopt;
-    return statement.Int64(0);
-}
 
 // The declared length of each text column of a table ("VARCHAR(255)"), 0 for text without one.
 std::vector<std::pair<std::string, std::int64_t>> TextLengths(Connection& connection, const char* table) {
@@ -125,7 +112,7 @@ std::vector<std::pair<std::string, std::int64_t>> TextLengths(Connection& connec
 
 std::int64_t DeclaredLength(const std::vector<std::pair<std::string, std::int64_t>>& lengths, const char* column) {
     for (const auto& [name, length] : lengths) {
-        if (name.size() == std::strlen(column) && strcasecmp(name.c_str(), column) == 0)
+        if (EqualsIgnoreCase(name, column))
             return length;
     }
     return 0;
@@ -177,34 +164,30 @@ public:
 
     Summary Run(MdbTable& titles, MdbTable& contents) {
         bool empty =
-            !QueryInteger(m_connection, "SELECT EXISTS (SELECT 1 FROM Title) OR EXISTS (SELECT 1 FROM Content)")
-                 .value_or(0);
+            !QueryInteger(m_connection, "SELECT EXISTS (SELECT 1 FROM Title) OR EXISTS (SELECT 1 FROM Content)");
         if (!empty && m_options.ifEmpty)
             throw std::runtime_error(m_database + " already holds records; to add those of " + m_input +
                                      " after them, run: tamrixdata-db import '" + m_database + "' '" + m_input + "'");
         m_summary.kept = empty || m_options.keepKeys;
         m_empty = empty;
         const bool sequences =
-            QueryInteger(m_connection, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'").value_or(0);
+            QueryInteger(m_connection, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'");
         if (!m_summary.kept) {
             auto sequence = [&](const char* table) -> std::int64_t {
                 return sequences
-                           ? QueryInteger(m_connection,
-                                          std::string("SELECT seq FROM sqlite_sequence WHERE name = '") + table + "'")
-                                 .value_or(0)
+                           ? QueryInteger(
+                                 m_connection,
+                                 (std::string("SELECT seq FROM sqlite_sequence WHERE name = '") + table + "'").c_str())
                            : 0;
             };
             // Past every key the database holds or ever gave out, and past the records its own
             // paragraphs without a record name, so that nothing lands on a key in use.
-            m_summary.titleOffset =
-                std::max({QueryInteger(m_connection, "SELECT max(TitleIndex) FROM Title").value_or(0),
-                          QueryInteger(m_connection, "SELECT max(ContentTitle) FROM Content WHERE "
-                                                     "typeof(ContentTitle) = 'integer'")
-                              .value_or(0),
-                          sequence("Title"), std::int64_t{0}});
-            m_summary.contentOffset =
-                std::max({QueryInteger(m_connection, "SELECT max(ContentIndex) FROM Content").value_or(0),
-                          sequence("Content"), std::int64_t{0}});
+            m_summary.titleOffset = std::max({QueryInteger(m_connection, "SELECT max(TitleIndex) FROM Title"),
+                                              QueryInteger(m_connection, "SELECT max(ContentTitle) FROM Content WHERE "
+                                                                         "typeof(ContentTitle) = 'integer'"),
+                                              sequence("Title"), std::int64_t{0}});
+            m_summary.contentOffset = std::max({QueryInteger(m_connection, "SELECT max(ContentIndex) FROM Content"),
+                                                sequence("Content"), std::int64_t{0}});
         }
 
         Progress progress("importing", "rows");
@@ -401,7 +384,7 @@ void PrintSummary(const Summary& summary, const MdbReader& reader, const MdbTabl
                     reader.JetVersion() == 3 ? "the code page does not define" : "are half of a UTF-16 surrogate pair");
     std::vector<std::string> ignored;
     for (const std::string& table : reader.TableNames()) {
-        if (strcasecmp(table.c_str(), "Title") != 0 && strcasecmp(table.c_str(), "Content") != 0)
+        if (!EqualsIgnoreCase(table, "Title") && !EqualsIgnoreCase(table, "Content"))
             ignored.push_back("table " + table);
     }
     for (const MdbTable* table : {&titles, &contents}) {
@@ -421,10 +404,8 @@ void PrintSummary(const Summary& summary, const MdbReader& reader, const MdbTabl
 bool HasJetSignature(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     char header[20] = {};
-    if (!file.read(header, sizeof header))
-        return false;
-    return header[0] == 0 &&
-           (std::memcmp(header + 4, "Standard Jet DB", 16) == 0 || std::memcmp(header + 4, "Standard ACE DB", 16) == 0);
+    return file.read(header, sizeof header) &&
+           HasJetHeader(reinterpret_cast<const unsigned char*>(header), sizeof header);
 }
 
 int ImportMdb(const std::string& database, const std::string& input, const MdbImportOptions& options) {

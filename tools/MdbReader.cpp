@@ -13,6 +13,9 @@
 
 #include "MdbReader.h"
 
+#include "SilencedStream.h"
+#include "Utf8.h"
+
 #include <mdbtools.h>
 
 #include <algorithm>
@@ -20,15 +23,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <iconv.h>
 #include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
-#include <unistd.h>
 
 void MdbHandleDeleter::operator()(void* handle) const {
     mdb_close(static_cast<MdbHandle*>(handle));
+}
+
+void MdbTableDefDeleter::operator()(void* definition) const {
+    mdb_free_tabledef(static_cast<MdbTableDef*>(definition));
 }
 
 namespace {
@@ -36,24 +41,6 @@ namespace {
 std::uint32_t Little32(const unsigned char* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-void AppendUtf8(std::uint32_t point, std::string& out) {
-    if (point < 0x80) {
-        out += static_cast<char>(point);
-    } else if (point < 0x800) {
-        out += static_cast<char>(0xC0 | point >> 6);
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else if (point < 0x10000) {
-        out += static_cast<char>(0xE0 | point >> 12);
-        out += static_cast<char>(0x80 | (point >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | point >> 18);
-        out += static_cast<char>(0x80 | (point >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (point >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (point & 0x3F));
-    }
 }
 
 // UTF-16 code units to UTF-8. A surrogate without its partner cannot be a character; it is kept in
@@ -64,7 +51,7 @@ public:
     void Add(std::uint16_t unit) {
         if (m_high) {
             if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                AppendUtf8(0x10000 + ((m_high - 0xD800u) << 10) + (unit - 0xDC00u), m_text.utf8);
+                AppendUtf8(m_text.utf8, 0x10000 + ((m_high - 0xD800u) << 10) + (unit - 0xDC00u));
                 ++m_text.characters;
                 m_high = 0;
                 return;
@@ -75,7 +62,7 @@ public:
             m_high = unit;
             return;
         }
-        AppendUtf8(unit, m_text.utf8);
+        AppendUtf8(m_text.utf8, unit);
         ++m_text.characters;
         if (unit >= 0xDC00 && unit <= 0xDFFF)
             ++m_text.undecodable;
@@ -87,7 +74,7 @@ public:
 
 private:
     void Lone() {
-        AppendUtf8(m_high, m_text.utf8);
+        AppendUtf8(m_text.utf8, m_high);
         ++m_text.characters;
         ++m_text.undecodable;
         m_high = 0;
@@ -152,39 +139,16 @@ const char* TypeName(int type) {
     }
 }
 
-// libmdb reports what it cannot read on standard error, in several lines, before its call fails; the
-// reader says it in one line of its own, so the library is silenced while it opens the file and its
-// tables, and while the row walk moves to another page.
-class QuietStandardError {
-public:
-    QuietStandardError() {
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (m_saved >= 0 && null >= 0)
-            ::dup2(null, STDERR_FILENO);
-        if (null >= 0)
-            ::close(null);
-    }
-    ~QuietStandardError() {
-        std::fflush(stderr);
-        if (m_saved >= 0) {
-            ::dup2(m_saved, STDERR_FILENO);
-            ::close(m_saved);
-        }
-    }
-    QuietStandardError(const QuietStandardError&) = delete;
-    QuietStandardError& operator=(const QuietStandardError&) = delete;
-
-private:
-    int m_saved = -1;
-};
-
 MdbTableDef* Definition(void* definition) {
     return static_cast<MdbTableDef*>(definition);
 }
 
 } // namespace
+
+bool HasJetHeader(const unsigned char* bytes, std::size_t size) {
+    return size >= 20 && bytes[0] == 0 &&
+           (std::memcmp(bytes + 4, "Standard Jet DB", 16) == 0 || std::memcmp(bytes + 4, "Standard ACE DB", 16) == 0);
+}
 
 MdbReader::MdbReader(const std::string& path, int codePage) : m_path(path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -197,8 +161,7 @@ MdbReader::MdbReader(const std::string& path, int codePage) : m_path(path) {
     std::fclose(file);
     if (statResult != 0)
         throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-    if (got < sizeof header || header[0] != 0 ||
-        (std::memcmp(header + 4, "Standard Jet DB", 16) != 0 && std::memcmp(header + 4, "Standard ACE DB", 16) != 0))
+    if (got < sizeof header || !HasJetHeader(header, got))
         throw std::runtime_error(path + " is not an Access database (no Jet signature)");
     m_jetVersion = header[0x14] == 0 ? 3 : 4;
     m_pageSize = m_jetVersion == 3 ? 2048 : 4096;
@@ -232,7 +195,10 @@ MdbReader::MdbReader(const std::string& path, int codePage) : m_path(path) {
             throw std::runtime_error("code page " + std::to_string(codePage) + " is not known to this system");
     }
 
-    QuietStandardError quiet;
+    // libmdb reports what it cannot read on standard error, in several lines, before its call fails;
+    // the reader says it in one line of its own, so the library is silenced while it opens the file
+    // and its tables, and while the row walk moves to another page.
+    SilencedStream quiet(stderr);
     m_mdb.reset(mdb_open(path.c_str(), MDB_NOFLAGS));
     auto* mdb = static_cast<MdbHandle*>(m_mdb.get());
     if (!mdb)
@@ -244,16 +210,10 @@ MdbReader::MdbReader(const std::string& path, int codePage) : m_path(path) {
     catalog.object_type = MDB_TABLE;
     catalog.table_pg = 2;
     std::strcpy(catalog.object_name, "MSysObjects");
-    MdbTableDef* catalogTable = mdb_read_table(&catalog);
+    const std::unique_ptr<void, MdbTableDefDeleter> catalogTable(mdb_read_table(&catalog));
     if (!catalogTable)
         Damaged("its catalog (page 2) cannot be read");
-    try {
-        CheckPages(catalogTable, "the catalog");
-    } catch (...) {
-        mdb_free_tabledef(catalogTable);
-        throw;
-    }
-    mdb_free_tabledef(catalogTable);
+    CheckPages(catalogTable.get(), "the catalog");
     if (!mdb_read_catalog(mdb, MDB_TABLE))
         Damaged("its catalog (page 2) cannot be read");
     for (unsigned int i = 0; i < mdb->num_catalog; ++i) {
@@ -288,7 +248,7 @@ void MdbReader::CheckPages(void* definition, const std::string& table) const {
 }
 
 MdbTable MdbReader::OpenTable(const std::string& name, const std::vector<MdbTable::Column>& columns) {
-    QuietStandardError quiet;
+    SilencedStream quiet(stderr); // as while the file is opened
     auto* mdb = static_cast<MdbHandle*>(m_mdb.get());
     MdbCatalogEntry* found = nullptr;
     for (unsigned int i = 0; i < mdb->num_catalog && !found; ++i) {
@@ -427,22 +387,8 @@ MdbTable::MdbTable(MdbReader& reader, void* definition, const std::vector<Column
     : m_reader(&reader), m_definition(definition), m_columns(columns), m_nulls(columns.size(), true),
       m_integers(columns.size(), 0), m_texts(columns.size()) {}
 
-MdbTable::MdbTable(MdbTable&& other) noexcept
-    : m_reader(other.m_reader), m_definition(other.m_definition), m_name(std::move(other.m_name)),
-      m_columns(std::move(other.m_columns)), m_fileColumn(std::move(other.m_fileColumn)),
-      m_fileType(std::move(other.m_fileType)), m_extraColumns(std::move(other.m_extraColumns)),
-      m_nulls(std::move(other.m_nulls)), m_integers(std::move(other.m_integers)), m_texts(std::move(other.m_texts)),
-      m_memo(std::move(other.m_memo)), m_page(other.m_page), m_row(other.m_row), m_rowsRead(other.m_rowsRead) {
-    other.m_definition = nullptr;
-}
-
-MdbTable::~MdbTable() {
-    if (m_definition)
-        mdb_free_tabledef(Definition(m_definition));
-}
-
 std::uint64_t MdbTable::RowCount() const {
-    return Definition(m_definition)->num_rows;
+    return Definition(m_definition.get())->num_rows;
 }
 
 std::string MdbTable::Position() const {
@@ -450,14 +396,14 @@ std::string MdbTable::Position() const {
 }
 
 bool MdbTable::Next() {
-    MdbTableDef* table = Definition(m_definition);
+    MdbTableDef* table = Definition(m_definition.get());
     MdbHandle* mdb = table->entry->mdb;
     // Moving to the next data page is where libmdb reports a page that does not belong to the
     // table; the row count below says it in one line.
-    std::optional<QuietStandardError> quiet;
+    std::optional<SilencedStream> quiet;
     if (table->cur_pg_num == 0 ||
         table->cur_row >= static_cast<unsigned int>(mdb_get_int16(mdb->pg_buf, mdb->fmt->row_count_offset)))
-        quiet.emplace();
+        quiet.emplace(stderr);
     if (!mdb_fetch_row(table)) {
         // A data page the walk could not read ends it early; the table definition's count tells.
         if (m_rowsRead != table->num_rows)

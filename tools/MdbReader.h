@@ -15,8 +15,14 @@
 #include <string>
 #include <vector>
 
+// Whether the first size bytes of a file start with an Access database's signature (20 bytes).
+bool HasJetHeader(const unsigned char* bytes, std::size_t size);
+
 struct MdbHandleDeleter {
     void operator()(void* handle) const;
+};
+struct MdbTableDefDeleter {
+    void operator()(void* definition) const;
 };
 
 // One text value as stored: null apart from the empty text; utf8 holds the characters (a lone UTF-16
@@ -38,8 +44,7 @@ public:
         Kind kind;
     };
 
-    MdbTable(MdbTable&&) noexcept;
-    ~MdbTable();
+    MdbTable(MdbTable&&) noexcept = default;
     MdbTable(const MdbTable&) = delete;
     MdbTable& operator=(const MdbTable&) = delete;
 
@@ -64,7 +69,7 @@ private:
     void ReadMemo(const unsigned char* value, std::size_t size, MdbText& text);
 
     MdbReader* m_reader;
-    void* m_definition; // MdbTableDef
+    std::unique_ptr<void, MdbTableDefDeleter> m_definition; // MdbTableDef
     std::string m_name;
     std::vector<Column> m_columns;
     std::vector<int> m_fileColumn; // the file's column number of each column asked for

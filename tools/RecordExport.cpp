@@ -369,11 +369,6 @@ private:
     std::size_t m_more = 0;
 };
 
-std::int64_t CountOf(Connection& connection, const char* sql) {
-    Statement query(connection, sql);
-    return query.Step() ? query.Int64(0) : 0;
-}
-
 // CSV has no escape for a byte that is not UTF-8, and import reads CSV as UTF-8: such text would
 // not come back, so CSV is refused and JSON, which keeps every byte, named instead.
 [[noreturn]] void RefuseInvalidCsv(const std::string& database, const std::string& output, sqlite3_int64 key,
@@ -409,10 +404,8 @@ int ExportRecords(const std::string& database, const std::string& output, Format
         // Records on a terminal are progress enough.
         Progress progress("exporting", "records", !(output == "-" && ::isatty(STDOUT_FILENO)));
         std::uint64_t total = 0;
-        if (progress.Enabled()) {
-            Statement count(connection, "SELECT count(*) FROM Title");
-            total = count.Step() ? static_cast<std::uint64_t>(count.Int64(0)) : 0;
-        }
+        if (progress.Enabled())
+            total = static_cast<std::uint64_t>(QueryInteger(connection, "SELECT count(*) FROM Title"));
 
         std::unique_ptr<FormatWriter> writer = MakeWriter(format, out);
         Warnings warnings(format);
@@ -453,10 +446,10 @@ int ExportRecords(const std::string& database, const std::string& output, Format
             skipParagraph();
         if (textKeys) {
             // The join passes over the paragraphs of no record; they are counted instead.
-            std::int64_t all = CountOf(connection, "SELECT count(*) FROM Content");
+            std::int64_t all = QueryInteger(connection, "SELECT count(*) FROM Content");
             pending = static_cast<std::uint64_t>(
-                CountOf(connection, "SELECT count(*) FROM Content WHERE ContentTitle = 0 AND NOT EXISTS "
-                                    "(SELECT 1 FROM Title WHERE TitleIndex = 0)"));
+                QueryInteger(connection, "SELECT count(*) FROM Content WHERE ContentTitle = 0 AND NOT EXISTS "
+                                         "(SELECT 1 FROM Title WHERE TitleIndex = 0)"));
             unowned = static_cast<std::uint64_t>(all) - exported - pending;
         }
         writer->Finish();

@@ -14,6 +14,7 @@
 
 #include "PostgresEngine.h"
 #include "PostgresSchema.h"
+#include "SilencedStream.h"
 #include "SqliteHandles.h"
 #include "TemporarySibling.h"
 
@@ -21,7 +22,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -211,31 +211,26 @@ struct Copied {
 Copied WriteRecords(ServerConnection& server, const std::string& path, bool keepKeys) {
     Copied copied;
     Connection file = OpenExistingDatabase(path, true);
-    const std::int64_t titles = [&] {
-        Statement count(file, "SELECT count(*) FROM Title");
-        return count.Step() ? count.Int64(0) : 0;
-    }();
+    const std::int64_t titles = QueryInteger(file, "SELECT count(*) FROM Title");
     server.Run("BEGIN");
-    // New keys: as many as there are records, from the identity's own sequence, in one statement.
+    // New keys: as many as there are records, from the identity's own sequence, in one statement,
+    // given out in the order the records are copied.
+    TResult taken(nullptr, PQclear);
+    if (!keepKeys && titles > 0)
+        taken = server.Run("SELECT nextval(pg_get_serial_sequence('title', 'titleindex')) FROM "
+                           "generate_series(1, " +
+                           std::to_string(titles) + ")");
     std::unordered_map<std::int64_t, std::int64_t> newKey;
-    {
-        Statement keys(file, "SELECT TitleIndex FROM Title ORDER BY TitleIndex");
-        TResult taken(nullptr, PQclear);
-        if (!keepKeys && titles > 0)
-            taken = server.Run("SELECT nextval(pg_get_serial_sequence('title', 'titleindex')) FROM "
-                               "generate_series(1, " +
-                               std::to_string(titles) + ")");
-        for (int r = 0; keys.Step(); ++r)
-            newKey[keys.Int64(0)] = keepKeys ? keys.Int64(0) : std::strtoll(PQgetvalue(taken.get(), r, 0), nullptr, 10);
-    }
     server.StartCopy("COPY Title (TitleIndex, TitleTxt, Title1, Title2, Title3, Title4, Title5, Title6, Title7, "
                      "Title8) FROM STDIN");
     {
         Statement rows(file, "SELECT TitleIndex, TitleTxt, Title1, Title2, Title3, Title4, Title5, Title6, Title7, "
                              "Title8 FROM Title ORDER BY TitleIndex");
         std::string line;
-        while (rows.Step()) {
-            line = std::to_string(newKey.at(rows.Int64(0)));
+        for (int r = 0; rows.Step(); ++r) {
+            const std::int64_t key =
+                keepKeys ? rows.Int64(0) : std::strtoll(PQgetvalue(taken.get(), r, 0), nullptr, 10);
+            line = std::to_string(newKey.try_emplace(rows.Int64(0), key).first->second);
             for (int c = 1; c < kTitleColumns; ++c) {
                 line += '\t';
                 AppendCopyValue(line, rows, c);
@@ -289,28 +284,8 @@ void ReportAdded(const Copied& copied) {
 
 // Runs a file command whose report would name the scratch file: its standard output is dropped.
 template <typename Command> int Quietly(Command command) {
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved >= 0 && null >= 0)
-        dup2(null, STDOUT_FILENO);
-    const auto restore = [&] {
-        std::fflush(stdout);
-        if (saved >= 0 && null >= 0)
-            dup2(saved, STDOUT_FILENO);
-        if (saved >= 0)
-            close(saved);
-        if (null >= 0)
-            close(null);
-    };
-    try {
-        const int status = command();
-        restore();
-        return status;
-    } catch (...) {
-        restore();
-        throw;
-    }
+    const SilencedStream quiet(stdout);
+    return command();
 }
 
 bool IsDatabaseFile(const std::string& path) {
@@ -366,6 +341,7 @@ int ImportToServer(const std::string& server, const std::string& input, std::opt
 int ImportMdbToServer(const std::string& server, const std::string& input, const MdbImportOptions& options) {
     ServerConnection connection(server);
     RequireTables(connection);
+    // Whether a row exists, not how many: a count would read both tables whole.
     const bool empty =
         connection.Scalar("SELECT (EXISTS (SELECT 1 FROM Title) OR EXISTS (SELECT 1 FROM Content))::int") == 0;
     if (options.ifEmpty && !empty)

@@ -92,6 +92,11 @@ bool Statement::Step() {
     return false;
 }
 
+std::int64_t QueryInteger(Connection& connection, const char* sql) {
+    Statement query(connection, sql);
+    return query.Step() ? query.Int64(0) : 0;
+}
+
 std::string_view Statement::Text(int column) const {
     // A BLOB's bytes are taken as they are; anything else is read as UTF-8 text.
     const void* bytes = Type(column) == SQLITE_BLOB ? sqlite3_column_blob(Handle(), column)

@@ -64,6 +64,10 @@ private:
     TSqliteStatement m_statement;
 };
 
+// The first column of the query's first row as an integer; 0 when there is no row or it is NULL
+// (a count, the max() of an empty table).
+std::int64_t QueryInteger(Connection& connection, const char* sql);
+
 // Rolls back unless committed.
 class Transaction {
 public:

@@ -1,11 +1,12 @@
 #pragma once
 
-// UTF-8 validation for the export and import formats: well-formed sequences only (no overlong
-// forms, no encoded surrogates, nothing above U+10FFFF).
+// UTF-8 for the export and import formats: validation (well-formed sequences only: no overlong
+// forms, no encoded surrogates, nothing above U+10FFFF) and the encoding of one code point.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 // The length of the well-formed sequence that starts at p (1 to 4), or 0 when it is not one: the
@@ -72,4 +73,23 @@ inline std::size_t ValidUtf8Length(std::string_view text) {
 
 inline bool IsValidUtf8(std::string_view text) {
     return ValidUtf8Length(text) == text.size();
+}
+
+// Appends the UTF-8 form of code, a code point (a lone surrogate too: its three-byte form).
+inline void AppendUtf8(std::string& out, std::uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
 }
