@@ -107,6 +107,7 @@ public:
 
 private:
     void Connect();
+    void ReadyToWrite();
 
     std::string m_databasePath;
     bool m_connected = false;
