@@ -51,24 +51,26 @@ void TADOConnection::SetWorkTick(std::function<void()> tick) {
     m_engine->SetWorkTick(std::move(tick));
 }
 
-void TADOConnection::ExecuteDirect(const std::string& sql) {
+// What every write needs first: a connection, no transaction left over from a failed rollback (that
+// would take the write), and no read transaction of our own (a write must never upgrade it).
+void TADOConnection::ReadyToWrite() {
     Open();
     m_writes.EndAbandoned();
     BeforeWrite();
+}
+
+void TADOConnection::ExecuteDirect(const std::string& sql) {
+    ReadyToWrite();
     m_engine->Execute(sql);
 }
 
 void TADOConnection::BeginTrans() {
-    Open();
-    m_writes.EndAbandoned();
-    BeforeWrite();
+    ReadyToWrite();
     m_writes.Begin();
 }
 
 void TADOConnection::CommitTrans() {
-    Open();
-    m_writes.EndAbandoned();
-    BeforeWrite();
+    ReadyToWrite();
     m_writes.Commit();
 }
 

@@ -102,11 +102,9 @@ public:
     TDatabaseEngine& Engine() const { return *m_engine; }
     const TDialect& Dialect() const { return m_engine->Dialect(); }
 
-    // Raises EOleException built from the engine's last error.
-    [[noreturn]] void RaiseLastError() const { m_engine->RaiseLastError(); }
-
 private:
     void Connect();
+    void ReadyToWrite();
 
     std::string m_databasePath;
     bool m_connected = false;

@@ -570,8 +570,12 @@ std::string TADOQuery::TextAt(int line, int fieldIndex) const {
     return ValueText(ValueAt(m_impl->top + line, fieldIndex));
 }
 
+bool TADOQuery::IsMemoField(int fieldIndex) const {
+    return fieldIndex >= 0 && fieldIndex < FieldCount() && Fields(fieldIndex).Kind() == TFieldKind::Memo;
+}
+
 std::string TADOQuery::DisplayTextAt(int line, int fieldIndex) const {
-    if (fieldIndex >= 0 && fieldIndex < FieldCount() && Fields(fieldIndex).Kind() == TFieldKind::Memo)
+    if (IsMemoField(fieldIndex))
         return IsNullAt(line, fieldIndex) ? "(Memo)" : "(MEMO)";
     return TextAt(line, fieldIndex);
 }
@@ -586,17 +590,19 @@ int TADOQuery::WindowTop() const {
     return Active() && m_impl->current >= 0 ? m_impl->top : -1;
 }
 
+bool TADOQuery::RowInView(int row) const {
+    return Active() && row >= 0 && row < ViewCountUpTo(row + 1);
+}
+
 std::string TADOQuery::TextAtRow(int row, int fieldIndex) const {
-    if (!Active() || row < 0 || row >= ViewCountUpTo(row + 1))
+    if (!RowInView(row))
         return {};
     return ValueText(ValueAt(row, fieldIndex));
 }
 
 std::string TADOQuery::DisplayTextAtRow(int row, int fieldIndex) const {
-    if (fieldIndex >= 0 && fieldIndex < FieldCount() && Fields(fieldIndex).Kind() == TFieldKind::Memo) {
-        const bool null = !Active() || row < 0 || row >= ViewCountUpTo(row + 1) || ValueAt(row, fieldIndex).IsNull();
-        return null ? "(Memo)" : "(MEMO)";
-    }
+    if (IsMemoField(fieldIndex))
+        return !RowInView(row) || ValueAt(row, fieldIndex).IsNull() ? "(Memo)" : "(MEMO)";
     return TextAtRow(row, fieldIndex);
 }
 

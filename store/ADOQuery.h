@@ -160,6 +160,11 @@ private:
     // Rows plus the row being inserted, exact when below wanted; at least wanted otherwise (rows past
     // that need not be fetched yet).
     int ViewCountUpTo(int wanted) const;
+    // Whether row (a position in the whole list, the row being inserted included) is there; fetches
+    // up to it.
+    bool RowInView(int row) const;
+    // Whether the field shows (MEMO)/(Memo) in place of its text.
+    bool IsMemoField(int fieldIndex) const;
     TFieldValue ValueAt(int viewIndex, int fieldIndex) const;
     TFieldValue CurrentValue(int fieldIndex) const;
     // Quick reads of the current row's cell that build no value: whether it is NULL, and its integer

@@ -47,7 +47,6 @@ public:
     std::vector<const char*>& Rows() { return m_store.Rows(); }
     // Rows the result is known to have so far: those fetched and the one the statement stands on.
     int Known() const { return static_cast<int>(m_store.Rows().size()) + (m_rowInHand ? 1 : 0); }
-    bool Complete() const { return m_fetch == TFetch::Complete; }
     bool Stale() const { return m_fetch == TFetch::Stale; }
 
     // Whether the result has a row at index row (a stale result is run again to know).

@@ -83,13 +83,13 @@ std::string ReadOnlyCause(sqlite3* db, int code) {
 
 class TSqliteEngineStatement final : public TEngineStatement {
 public:
-    TSqliteEngineStatement(TSqliteStatement statement, sqlite3* db, bool textUtf8)
-        : m_statement(std::move(statement)), m_stmt(m_statement.Handle()), m_db(db), m_textUtf8(textUtf8) {}
+    TSqliteEngineStatement(TSqliteStatement statement, bool textUtf8)
+        : m_statement(std::move(statement)), m_textUtf8(textUtf8) {}
 
-    [[gnu::hot]] int ParameterCount() const override { return sqlite3_bind_parameter_count(m_stmt); }
-    [[gnu::hot]] void BindNull(int index) override { Check(sqlite3_bind_null(m_stmt, index)); }
+    [[gnu::hot]] int ParameterCount() const override { return sqlite3_bind_parameter_count(Stmt()); }
+    [[gnu::hot]] void BindNull(int index) override { Check(sqlite3_bind_null(Stmt(), index)); }
     [[gnu::hot]] void BindInteger(int index, std::int64_t value) override {
-        Check(sqlite3_bind_int64(m_stmt, index, value));
+        Check(sqlite3_bind_int64(Stmt(), index, value));
     }
     void Bind(int index, const TFieldValue& value) override {
         switch (value.type) {
@@ -98,25 +98,25 @@ public:
         case TFieldValue::Int:
             return BindInteger(index, value.integer);
         case TFieldValue::Real:
-            return Check(sqlite3_bind_double(m_stmt, index, value.real));
+            return Check(sqlite3_bind_double(Stmt(), index, value.real));
         case TFieldValue::Text:
-            return Check(sqlite3_bind_text64(m_stmt, index, value.text.data(), value.text.size(), SQLITE_TRANSIENT,
+            return Check(sqlite3_bind_text64(Stmt(), index, value.text.data(), value.text.size(), SQLITE_TRANSIENT,
                                              SQLITE_UTF8));
         case TFieldValue::Blob:
-            return Check(sqlite3_bind_blob64(m_stmt, index, value.text.data(), value.text.size(), SQLITE_TRANSIENT));
+            return Check(sqlite3_bind_blob64(Stmt(), index, value.text.data(), value.text.size(), SQLITE_TRANSIENT));
         }
     }
 
     [[gnu::hot]] void BindParameters(const std::vector<std::optional<std::int64_t>>& values) override {
-        const auto count = std::min(values.size(), static_cast<std::size_t>(sqlite3_bind_parameter_count(m_stmt)));
+        const auto count = std::min(values.size(), static_cast<std::size_t>(sqlite3_bind_parameter_count(Stmt())));
         for (std::size_t i = 0; i < count; ++i) {
             const int index = static_cast<int>(i + 1);
-            Check(values[i] ? sqlite3_bind_int64(m_stmt, index, *values[i]) : sqlite3_bind_null(m_stmt, index));
+            Check(values[i] ? sqlite3_bind_int64(Stmt(), index, *values[i]) : sqlite3_bind_null(Stmt(), index));
         }
     }
-    [[gnu::hot]] int ColumnCount() const override { return sqlite3_column_count(m_stmt); }
+    [[gnu::hot]] int ColumnCount() const override { return sqlite3_column_count(Stmt()); }
     [[gnu::hot]] bool Step() override {
-        const int rc = sqlite3_step(m_stmt);
+        const int rc = sqlite3_step(Stmt());
         if (rc == SQLITE_ROW)
             return true;
         if (rc == SQLITE_DONE)
@@ -125,11 +125,11 @@ public:
     }
     TResultColumn Column(int index) const override {
         const auto text = [](const char* value) { return std::string(value ? value : ""); };
-        return {text(sqlite3_column_name(m_stmt, index)), text(sqlite3_column_table_name(m_stmt, index)),
-                text(sqlite3_column_origin_name(m_stmt, index)), text(sqlite3_column_decltype(m_stmt, index))};
+        return {text(sqlite3_column_name(Stmt(), index)), text(sqlite3_column_table_name(Stmt(), index)),
+                text(sqlite3_column_origin_name(Stmt(), index)), text(sqlite3_column_decltype(Stmt(), index))};
     }
     TFieldValue::Type ValueType(int column) const override {
-        switch (sqlite3_column_type(m_stmt, column)) {
+        switch (sqlite3_column_type(Stmt(), column)) {
         case SQLITE_INTEGER:
             return TFieldValue::Int;
         case SQLITE_FLOAT:
@@ -143,10 +143,10 @@ public:
         }
     }
     [[gnu::hot]] std::size_t ReadRow(TRowStore& rows) override {
-        const int columns = sqlite3_column_count(m_stmt);
+        const int columns = sqlite3_column_count(Stmt());
         rows.BeginRow();
         for (int c = 0; c < columns; ++c) {
-            sqlite3_value* const value = sqlite3_column_value(m_stmt, c);
+            sqlite3_value* const value = sqlite3_column_value(Stmt(), c);
             switch (sqlite3_value_type(value)) {
             case SQLITE_NULL:
                 rows.AddNull();
@@ -177,12 +177,12 @@ public:
         return rows.EndRow();
     }
     [[gnu::hot]] std::uint64_t Generation() const override {
-        return static_cast<std::uint64_t>(sqlite3_stmt_status(m_stmt, SQLITE_STMTSTATUS_REPREPARE, 0));
+        return static_cast<std::uint64_t>(sqlite3_stmt_status(Stmt(), SQLITE_STMTSTATUS_REPREPARE, 0));
     }
 
-    [[gnu::hot]] bool Reset() noexcept override { return sqlite3_reset(m_stmt) == SQLITE_OK; }
-    [[gnu::hot]] void ClearBindings() noexcept override { sqlite3_clear_bindings(m_stmt); }
-    [[noreturn]] void RaiseError() const override { RaiseConnectionError(m_db); }
+    [[gnu::hot]] bool Reset() noexcept override { return sqlite3_reset(Stmt()) == SQLITE_OK; }
+    [[gnu::hot]] void ClearBindings() noexcept override { sqlite3_clear_bindings(Stmt()); }
+    [[noreturn]] void RaiseError() const override { RaiseConnectionError(sqlite3_db_handle(Stmt())); }
 
 private:
     void Check(int rc) const {
@@ -190,9 +190,9 @@ private:
             RaiseError();
     }
 
+    sqlite3_stmt* Stmt() const { return m_statement.Handle(); }
+
     TSqliteStatement m_statement;
-    sqlite3_stmt* m_stmt;
-    sqlite3* m_db;
     bool m_textUtf8;
 };
 
@@ -279,7 +279,7 @@ std::unique_ptr<TEngineStatement> TSqliteEngine::Prepare(std::string_view sql) {
         RaiseLastError();
     if (!statement.Handle()) // only blanks or comments
         RaiseEngineError("The statement is empty", SQLITE_MISUSE);
-    return std::make_unique<TSqliteEngineStatement>(std::move(statement), m_db.Handle(), m_textUtf8);
+    return std::make_unique<TSqliteEngineStatement>(std::move(statement), m_textUtf8);
 }
 
 void TSqliteEngine::Execute(const std::string& sql) {
